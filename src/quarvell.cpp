@@ -1,0 +1,159 @@
+/*
+ * Start-up, idle loop, teardown and signal handling.
+ *
+ * Resources are acquired in a fixed order and released in the reverse
+ * one, by the main thread alone.  The signal handler only records that a
+ * stop was asked for and wakes the main thread through a pipe.
+ */
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <jack/jack.h>
+#include <jack/midiport.h>
+#include <sndio.h>
+
+#include "quarvell.h"
+
+const char *mio_port = "default";
+const char *jack_client_name = "quarvell";
+
+unsigned char *midi_buf;
+struct mio_hdl *midi_in;
+jack_client_t *client;
+jack_port_t *out_port;
+
+static volatile std::sig_atomic_t stop_requested;
+static int wake_fd[2] = {-1, -1};
+
+void
+release_all()
+{
+	static std::atomic<bool> released{false};
+
+	if (released.exchange(true))
+		return;
+	/* closing the client first stops the callbacks that use the rest */
+	if (client != nullptr)
+		jack_client_close(client);
+	if (midi_in != nullptr)
+		mio_close(midi_in);
+	if (midi_buf != nullptr)
+		std::free(midi_buf);
+}
+
+[[noreturn]] static void
+fail()
+{
+	release_all();
+	std::exit(1);
+}
+
+static void
+stop_on_signal(int)
+{
+	int saved = errno;
+	const char c = 0;
+
+	stop_requested = 1;
+	/* may run on any thread; write(2) is async-signal-safe */
+	if (wake_fd[1] != -1 && write(wake_fd[1], &c, 1) == -1) {
+		/* full pipe: the main thread is woken already */
+	}
+	errno = saved;
+}
+
+static void
+set_flags(int fd)
+{
+	fcntl(fd, F_SETFD, fcntl(fd, F_GETFD) | FD_CLOEXEC);
+	fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+}
+
+static void
+install_handlers()
+{
+	struct sigaction sa {};
+
+	/* without the pipe the idle loop still looks once a second */
+	if (pipe(wake_fd) == 0) {
+		set_flags(wake_fd[0]);
+		set_flags(wake_fd[1]);
+	} else {
+		wake_fd[0] = wake_fd[1] = -1;
+	}
+
+	sa.sa_handler = stop_on_signal;
+	sigemptyset(&sa.sa_mask);
+	sa.sa_flags = 0;
+	sigaction(SIGTERM, &sa, nullptr);
+	sigaction(SIGINT, &sa, nullptr);
+}
+
+[[noreturn]] static void
+idle()
+{
+	struct pollfd pfd {};
+
+	pfd.fd = wake_fd[0];
+	pfd.events = POLLIN;
+	/* sleep a second at a time; a signal cuts the sleep short */
+	while (!stop_requested)
+		poll(&pfd, 1, 1000);
+	release_all();
+	std::exit(0);
+}
+
+int
+main(int, char **)
+{
+	/* 1. transfer buffer */
+	midi_buf = static_cast<unsigned char *>(std::malloc(MIDI_BUF_SIZE));
+	if (midi_buf == nullptr) {
+		std::perror("malloc");
+		fail();
+	}
+
+	/* 2. sndio port, before JACK: a bad port never shows a client */
+	midi_in = mio_open(mio_port, MIO_IN, 1);
+	if (midi_in == nullptr) {
+		std::fprintf(stderr, "couldn't open sndio port: %s\n", mio_port);
+		fail();
+	}
+
+	/* 3. JACK client */
+	client = jack_client_open(jack_client_name, JackNullOption, nullptr);
+	if (client == nullptr) {
+		std::fputs("couldn't open jack client\n", stderr);
+		fail();
+	}
+
+	/* 4. process callback */
+	jack_set_process_callback(client, forward_midi, nullptr);
+
+	/* 5. output port */
+	out_port = jack_port_register(client, "midi_out",
+	    JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+	if (out_port == nullptr) {
+		std::fputs("couldn't register jack output port\n", stderr);
+		fail();
+	}
+
+	/* 6. signals */
+	install_handlers();
+
+	/* 7. activate */
+	if (jack_activate(client) != 0) {
+		std::fputs("couldn't activate jack client\n", stderr);
+		fail();
+	}
+
+	/* 8. idle until SIGINT or SIGTERM */
+	idle();
+}

@@ -1,0 +1,535 @@
+#include "harness.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <algorithm>
+#include <random>
+#include <sstream>
+
+
+extern char **environ;
+
+namespace qt {
+
+double
+now()
+{
+	struct timespec ts;
+	clock_gettime(CLOCK_MONOTONIC, &ts);
+	return ts.tv_sec + ts.tv_nsec / 1e9;
+}
+
+void
+sleep_ms(int ms)
+{
+	poll(nullptr, 0, ms);
+}
+
+std::string
+build_dir()
+{
+	return QUARVELL_BUILD_DIR;
+}
+
+std::string
+quarvell_bin()
+{
+	return QUARVELL_BIN;
+}
+
+std::string
+midimon_bin()
+{
+	return MIDIMON_BIN;
+}
+
+std::string
+thru_port(int unit)
+{
+	return "midithru," + std::to_string(unit) + "/0";
+}
+
+Env
+bridge_env(const std::string &server, int unit)
+{
+	return {{"JACK_DEFAULT_SERVER", server},
+	    {"JACK_NO_START_SERVER", "1"},
+	    {"MIDIDEVICE", thru_port(unit)}};
+}
+
+static std::vector<std::string>
+merged_env(const Env &extra)
+{
+	std::vector<std::string> env;
+	for (char **e = environ; *e != nullptr; e++) {
+		std::string kv = *e;
+		if (extra.count(kv.substr(0, kv.find('='))) == 0)
+			env.push_back(kv);
+	}
+	for (auto &[k, v] : extra)
+		env.push_back(k + "=" + v);
+	return env;
+}
+
+static std::vector<char *>
+cstrs(std::vector<std::string> &v)
+{
+	std::vector<char *> p;
+	for (auto &s : v)
+		p.push_back(s.data());
+	p.push_back(nullptr);
+	return p;
+}
+
+// Spawns argv with fds 0, 1, 2 taken from in, out, err.
+static pid_t
+spawn(std::vector<std::string> argv, const Env &env, int in, int out, int err)
+{
+	std::vector<std::string> envs = merged_env(env);
+	auto av = cstrs(argv);
+	auto ev = cstrs(envs);
+	posix_spawn_file_actions_t fa;
+	posix_spawn_file_actions_init(&fa);
+	posix_spawn_file_actions_adddup2(&fa, in, 0);
+	posix_spawn_file_actions_adddup2(&fa, out, 1);
+	posix_spawn_file_actions_adddup2(&fa, err, 2);
+	pid_t pid = -1;
+	if (posix_spawnp(&pid, av[0], &fa, nullptr, av.data(), ev.data()) != 0)
+		pid = -1;
+	posix_spawn_file_actions_destroy(&fa);
+	return pid;
+}
+
+static void
+cloexec_pipe(int fds[2])
+{
+	if (pipe(fds) != 0)
+		abort();
+	fcntl(fds[0], F_SETFD, FD_CLOEXEC);
+	fcntl(fds[1], F_SETFD, FD_CLOEXEC);
+}
+
+void
+Proc::start(const std::vector<std::string> &argv, const Env &env)
+{
+	int o[2], e[2];
+	cloexec_pipe(o);
+	cloexec_pipe(e);
+	int devnull = open("/dev/null", O_RDONLY | O_CLOEXEC);
+	pid = spawn(argv, env, devnull, o[1], e[1]);
+	close(devnull);
+	close(o[1]);
+	close(e[1]);
+	out_fd = o[0];
+	err_fd = e[0];
+	status = -1;
+	out.clear();
+	err.clear();
+}
+
+void
+Proc::collect(int timeout_ms)
+{
+	char buf[4096];
+
+	for (;;) {
+		struct pollfd p[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
+		if (poll(p, 2, timeout_ms) <= 0)
+			return;
+		timeout_ms = 0;
+		for (int i = 0; i < 2; i++) {
+			if (p[i].fd < 0 || p[i].revents == 0)
+				continue;
+			ssize_t n = read(p[i].fd, buf, sizeof buf);
+			if (n > 0) {
+				(i == 0 ? out : err).append(buf, n);
+			} else if (n == 0 || errno != EINTR) {
+				close(p[i].fd);
+				(i == 0 ? out_fd : err_fd) = -1;
+			}
+		}
+	}
+}
+
+bool
+Proc::running()
+{
+	if (pid < 0)
+		return false;
+	if (status == -1) {
+		int st;
+		if (waitpid(pid, &st, WNOHANG) == pid)
+			status = st;
+	}
+	return status == -1;
+}
+
+bool
+Proc::wait(double seconds)
+{
+	double end = now() + seconds;
+	while (running() || out_fd >= 0 || err_fd >= 0) {
+		double left = end - now();
+		if (left <= 0)
+			return !running();
+		if (!running() && left > 1)	// output held open by others
+			end = now() + 1;
+		collect(out_fd < 0 && err_fd < 0 ? 10 : 20);
+		if (out_fd < 0 && err_fd < 0 && running())
+			sleep_ms(5);
+	}
+	return true;
+}
+
+void
+Proc::signal(int sig)
+{
+	if (running())
+		::kill(pid, sig);
+}
+
+void
+Proc::kill_and_reap()
+{
+	if (running()) {
+		::kill(pid, SIGKILL);
+		wait(5);
+	}
+}
+
+bool
+Proc::exited_with(int code) const
+{
+	return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == code;
+}
+
+bool
+Proc::killed_by(int sig) const
+{
+	return status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == sig;
+}
+
+Proc::~Proc()
+{
+	kill_and_reap();
+	if (out_fd >= 0)
+		close(out_fd);
+	if (err_fd >= 0)
+		close(err_fd);
+}
+
+// The watchdog: runs the server, waits for EOF on its standard input (the
+// test closed the pipe or died), then stops the server and waits for it.
+// A line "kill" on the pipe kills the server at once instead.
+static const char watchdog[] =
+    "\"$@\" </dev/null >>\"$QT_LOG\" 2>&1 & p=$!\n"
+    "while read cmd; do [ \"$cmd\" = kill ] && kill -KILL $p; done\n"
+    "kill -TERM $p 2>/dev/null; wait $p\n";
+
+void
+Server::start(const std::vector<std::string> &argv, const std::string &logfile)
+{
+	int k[2];
+	cloexec_pipe(k);
+	std::vector<std::string> av = {"/bin/sh", "-c", watchdog, "watchdog"};
+	av.insert(av.end(), argv.begin(), argv.end());
+	log = logfile;
+	int devnull = open("/dev/null", O_WRONLY | O_CLOEXEC);
+	shell.pid = spawn(av, {{"QT_LOG", logfile}}, k[0], devnull, devnull);
+	shell.status = -1;
+	close(devnull);
+	close(k[0]);
+	keep_fd = k[1];
+}
+
+void
+Server::stop()
+{
+	if (keep_fd >= 0) {
+		close(keep_fd);
+		keep_fd = -1;
+	}
+	if (shell.pid > 0) {
+		// jackd must exit by itself: a killed one keeps its server slot
+		double end = now() + 20;
+		while (shell.running() && now() < end)
+			sleep_ms(10);
+		shell.kill_and_reap();
+		shell.pid = -1;
+	}
+}
+
+void
+Server::kill9()
+{
+	if (keep_fd >= 0 && ::write(keep_fd, "kill\n", 5) != 5)
+		abort();
+}
+
+bool
+Server::alive()
+{
+	return shell.running();
+}
+
+void
+start_jackd(Server &s, const std::string &name, unsigned period,
+    const std::vector<std::string> &server_opts,
+    const std::vector<std::string> &driver_opts)
+{
+	std::vector<std::string> av = {"jackd", "--no-realtime", "--sync", "-n", name};
+	av.insert(av.end(), server_opts.begin(), server_opts.end());
+	av.insert(av.end(), {"-d", "dummy", "-r", "48000", "-p", std::to_string(period)});
+	av.insert(av.end(), driver_opts.begin(), driver_opts.end());
+	s.start(av, build_dir() + "/jackd-" + name + ".log");
+
+	// libjack's complaints while the server is not up yet are expected
+	jack_set_error_function([](const char *) {});
+	jack_set_info_function([](const char *) {});
+
+	// ready when a client can get in
+	for (int i = 0; i < 400; i++) {
+		jack_client_t *c = jack_client_open("probe",
+		    JackOptions(JackNoStartServer | JackServerName), nullptr,
+		    name.c_str());
+		if (c != nullptr) {
+			jack_client_close(c);
+			return;
+		}
+		sleep_ms(25);
+	}
+}
+
+void
+start_sndiod(Server &s, int unit)
+{
+	s.start({"sndiod", "-d", "-U", std::to_string(unit)},
+	    build_dir() + "/sndiod-" + std::to_string(unit) + ".log");
+	for (int i = 0; i < 400; i++) {
+		struct mio_hdl *h = mio_open(thru_port(unit).c_str(), MIO_OUT, 0);
+		if (h != nullptr) {
+			mio_close(h);
+			return;
+		}
+		sleep_ms(25);
+	}
+}
+
+// Graph
+
+static void
+on_registration(const char *name, int reg, void *arg)
+{
+	auto *g = static_cast<Graph *>(arg);
+	std::lock_guard<std::mutex> lock(g->mu);
+	if (reg)
+		g->registered.push_back(name);
+}
+
+bool
+Graph::open(const std::string &server)
+{
+	c = jack_client_open("graph",
+	    JackOptions(JackNoStartServer | JackServerName), nullptr,
+	    server.c_str());
+	if (c == nullptr)
+		return false;
+	jack_set_client_registration_callback(c, on_registration, this);
+	return jack_activate(c) == 0;
+}
+
+bool
+Graph::has_client(const std::string &name)
+{
+	char *uuid = jack_get_uuid_for_client_name(c, name.c_str());
+	if (uuid == nullptr)
+		return false;
+	jack_free(uuid);
+	return true;
+}
+
+bool
+Graph::has_port(const std::string &name, double wait_seconds)
+{
+	double end = now() + wait_seconds;
+	while (jack_port_by_name(c, name.c_str()) == nullptr) {
+		if (now() >= end)
+			return false;
+		sleep_ms(10);
+	}
+	return true;
+}
+
+bool
+Graph::ever_registered(const std::string &name)
+{
+	std::lock_guard<std::mutex> lock(mu);
+	return std::find(registered.begin(), registered.end(), name) !=
+	    registered.end();
+}
+
+Graph::~Graph()
+{
+	if (c != nullptr)
+		jack_client_close(c);
+}
+
+// Monitor
+
+bool
+Monitor::start(const std::string &server, const std::string &source)
+{
+	p.start({midimon_bin(), source},
+	    {{"JACK_DEFAULT_SERVER", server}, {"JACK_NO_START_SERVER", "1"}});
+	double end = now() + 15;
+	while (p.err.find("listening") == std::string::npos) {
+		if (!p.running() || now() > end)
+			return false;
+		p.collect(20);
+	}
+	return p.err.find("couldn't") == std::string::npos;
+}
+
+void
+Monitor::update()
+{
+	p.collect(0);
+	std::size_t nl;
+	while ((nl = p.out.find('\n', parsed)) != std::string::npos) {
+		std::istringstream line(p.out.substr(parsed, nl - parsed));
+		std::string word;
+		Event e{};
+		unsigned long len = 0;
+		line >> word >> e.cycle >> word >> e.offset >> word >> len >> word;
+		unsigned byte;
+		while (line >> std::hex >> byte)
+			e.data.push_back(static_cast<unsigned char>(byte));
+		events.push_back(std::move(e));
+		parsed = nl + 1;
+	}
+}
+
+Bytes
+Monitor::bytes()
+{
+	Bytes b;
+	for (auto &e : events)
+		b.insert(b.end(), e.data.begin(), e.data.end());
+	return b;
+}
+
+Bytes
+Monitor::wait_bytes(std::size_t n, double seconds)
+{
+	double end = now() + seconds;
+	update();
+	while (bytes().size() < n && now() < end) {
+		sleep_ms(10);
+		update();
+	}
+	return bytes();
+}
+
+void
+Monitor::stop()
+{
+	p.signal(SIGTERM);
+	p.wait(5);
+}
+
+// Writer
+
+bool
+Writer::open(const std::string &port)
+{
+	h = mio_open(port.c_str(), MIO_OUT, 0);
+	return h != nullptr;
+}
+
+void
+Writer::write(const Bytes &b, std::size_t chunk, int pause_us)
+{
+	for (std::size_t i = 0; i < b.size(); i += chunk) {
+		std::size_t n = std::min(chunk, b.size() - i);
+		mio_write(h, b.data() + i, n);
+		if (pause_us > 0 && i + n < b.size())
+			usleep(pause_us);
+	}
+}
+
+Writer::~Writer()
+{
+	if (h != nullptr)
+		mio_close(h);
+}
+
+std::string
+diff(const Bytes &got, const Bytes &want)
+{
+	if (got == want)
+		return "";
+	auto m = std::mismatch(got.begin(), got.end(), want.begin(), want.end());
+	std::ostringstream s;
+	s << "got " << got.size() << " bytes, want " << want.size()
+	  << ", first difference at " << (m.first - got.begin()) << ":";
+	std::size_t at = m.first - got.begin(), from = at > 8 ? at - 8 : 0;
+	for (const Bytes *b : {&got, &want}) {
+		s << "\n ";
+		for (std::size_t i = from; i < b->size() && i < at + 8; i++)
+			s << ' ' << std::hex << unsigned((*b)[i]) << std::dec;
+	}
+	return s.str();
+}
+
+Bytes
+midi_stream(std::size_t size, unsigned seed)
+{
+	std::mt19937 rng(seed);
+	auto pick = [&](unsigned lo, unsigned hi) {
+		return static_cast<unsigned char>(
+		    std::uniform_int_distribution<unsigned>(lo, hi)(rng));
+	};
+	// no active sensing (0xfe): sndiod keeps it to itself
+	static const unsigned char realtime[] = {0xf8, 0xfa, 0xfb, 0xfc};
+	Bytes b;
+	while (b.size() < size) {
+		switch (pick(0, 9)) {
+		case 0: case 1: case 2: case 3:		// note on or off
+			b.push_back(pick(0, 1) ? 0x90 | pick(0, 15) : 0x80 | pick(0, 15));
+			b.push_back(pick(0, 127));
+			b.push_back(pick(0, 127));
+			break;
+		case 4: case 5:				// controller
+			b.push_back(0xb0 | pick(0, 15));
+			b.push_back(pick(0, 119));
+			b.push_back(pick(0, 127));
+			break;
+		case 6:					// program change
+			b.push_back(0xc0 | pick(0, 15));
+			b.push_back(pick(0, 127));
+			break;
+		case 7: {				// SysEx, now and then a long one
+			std::size_t len = pick(0, 3) == 0 ? 200 + pick(0, 255) * 4 : pick(1, 40);
+			b.push_back(0xf0);
+			for (std::size_t i = 0; i < len; i++)
+				b.push_back(pick(0, 127));
+			b.push_back(0xf7);
+			break;
+		}
+		default:				// real-time byte between messages
+			b.push_back(realtime[pick(0, 3)]);
+			break;
+		}
+	}
+	return b;
+}
+
+} // namespace qt

@@ -1,0 +1,123 @@
+// Helpers for the end-to-end tests: private jackd and sndiod servers, the
+// quarvell binary run as a child, a recording JACK client and a sndio
+// writer.  Everything is real; nothing here fakes a library.
+#ifndef QUARVELL_HARNESS_H
+#define QUARVELL_HARNESS_H
+
+#include <sys/types.h>
+
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <jack/jack.h>
+#include <sndio.h>
+
+namespace qt {
+
+using Env = std::map<std::string, std::string>;
+using Bytes = std::vector<unsigned char>;
+
+// A child process with its standard output and error captured.
+struct Proc {
+	pid_t pid = -1;
+	int status = -1;		// as from waitpid, once it has ended
+	std::string out, err;
+
+	void start(const std::vector<std::string> &argv, const Env &env = {});
+	bool wait(double seconds);	// false if still running after that
+	void signal(int sig);
+	bool running();
+	void kill_and_reap();
+	void collect(int timeout_ms);	// read what it wrote so far
+	bool exited_with(int code) const;
+	bool killed_by(int sig) const;
+
+	~Proc();
+
+    private:
+	int out_fd = -1, err_fd = -1;
+};
+
+// A server run under a watchdog shell: when the test process goes away,
+// however it ends, the shell stops the server with SIGTERM and waits.
+struct Server {
+	Proc shell;
+	int keep_fd = -1;		// the watchdog waits for EOF on this
+	std::string log;
+
+	void start(const std::vector<std::string> &argv, const std::string &logfile);
+	void stop();			// SIGTERM, then wait for it to exit
+	void kill9();			// for tests of a server that vanishes
+	bool alive();
+	~Server() { stop(); }
+};
+
+// jackd --no-realtime --sync -n NAME -d dummy -r 48000 -p PERIOD, plus extras.
+void start_jackd(Server &s, const std::string &name, unsigned period = 64,
+    const std::vector<std::string> &server_opts = {},
+    const std::vector<std::string> &driver_opts = {});
+void start_sndiod(Server &s, int unit);
+
+std::string thru_port(int unit);	// "midithru,N/0"
+std::string quarvell_bin();
+std::string midimon_bin();
+std::string build_dir();
+Env bridge_env(const std::string &server, int unit);
+
+// An in-process JACK client without ports, to look at the graph.  It
+// notes every client that registers while it is open.
+struct Graph {
+	jack_client_t *c = nullptr;
+	std::mutex mu;
+	std::vector<std::string> registered;
+
+	bool open(const std::string &server);
+	bool has_client(const std::string &name);
+	bool has_port(const std::string &name, double wait_seconds = 0);
+	bool ever_registered(const std::string &name);
+	~Graph();
+};
+
+// One event as midimon printed it.
+struct Event {
+	unsigned long cycle, offset;
+	Bytes data;
+};
+
+// The project's monitor client, run as a child and read back.
+struct Monitor {
+	Proc p;
+	std::vector<Event> events;
+	std::size_t parsed = 0;
+
+	bool start(const std::string &server, const std::string &source);
+	void update();			// parse what it printed so far
+	Bytes bytes();
+	Bytes wait_bytes(std::size_t n, double seconds);
+	void stop();			// as a user would: SIGTERM
+	~Monitor() { stop(); }
+};
+
+// Writes into a sndio MIDI port, paced so that sndiod drops nothing.
+struct Writer {
+	struct mio_hdl *h = nullptr;
+	bool open(const std::string &port);
+	void write(const Bytes &b, std::size_t chunk = 256, int pause_us = 2000);
+	~Writer();
+};
+
+// A generated stream of valid MIDI: notes, controllers, SysEx of many
+// sizes (some over 256 bytes) and real-time bytes between messages.
+Bytes midi_stream(std::size_t size, unsigned seed);
+
+// Says where got first differs from want, or "" when they are equal.
+std::string diff(const Bytes &got, const Bytes &want);
+
+void sleep_ms(int ms);
+double now();
+
+} // namespace qt
+
+#endif
