@@ -111,8 +111,10 @@ idle()
 }
 
 int
-main(int, char **)
+main(int argc, char *argv[])
 {
+	parse_args(argc, argv);
+
 	/* 1. transfer buffer */
 	midi_buf = static_cast<unsigned char *>(std::malloc(MIDI_BUF_SIZE));
 	if (midi_buf == nullptr) {

@@ -26,6 +26,9 @@ extern struct mio_hdl *midi_in;
 extern jack_client_t *client;
 extern jack_port_t *out_port;
 
+/* read the options into the settings, or end with the usage line */
+void parse_args(int argc, char *argv[]);
+
 /* process callback: drain the sndio input into out_port */
 int forward_midi(jack_nframes_t nframes, void *arg);
 

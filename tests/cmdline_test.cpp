@@ -1,0 +1,157 @@
+// The command line of the real binary, seen through real servers.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+
+#include "harness.h"
+
+using namespace qt;
+
+namespace {
+
+const char SERVER[] = "qv_cmdline";
+constexpr int UNIT = 9;
+const char USAGE[] = "usage: x [-h] [-p mio_port] [-n jack_client_name]\n";
+
+class Cmdline : public ::testing::Test {
+    protected:
+	static Server *jackd, *sndiod;
+	Graph graph;
+
+	static void SetUpTestSuite()
+	{
+		jackd = new Server;
+		sndiod = new Server;
+		start_jackd(*jackd, SERVER);
+		start_sndiod(*sndiod, UNIT);
+	}
+
+	static void TearDownTestSuite()
+	{
+		delete jackd;
+		delete sndiod;
+	}
+
+	void SetUp() override { ASSERT_TRUE(graph.open(SERVER)); }
+
+	// Runs quarvell with args until it has its port or has ended; the
+	// environment's sndio port is one that does not exist.
+	void run(Proc &q, std::vector<std::string> args, const std::string &name)
+	{
+		Env env = bridge_env(SERVER, UNIT);
+		env["MIDIDEVICE"] = "midithru,15/0";
+		args.insert(args.begin(), quarvell_bin());
+		q.start(args, env);
+		double end = now() + 10;
+		while (q.running() && !graph.has_port(name + ":midi_out") && now() < end)
+			sleep_ms(10);
+	}
+
+	void stop(Proc &q)
+	{
+		q.signal(SIGTERM);
+		ASSERT_TRUE(q.wait(5));
+		EXPECT_TRUE(q.exited_with(0)) << q.status << q.err;
+		EXPECT_EQ(q.out, "");
+	}
+};
+
+Server *Cmdline::jackd, *Cmdline::sndiod;
+
+TEST_F(Cmdline, HelpAndBadOptionsPrintUsageAndOpenNothing)
+{
+	// invoked through a path ending in x, with a port that would work
+	std::string x = build_dir() + "/x";
+	unlink(x.c_str());
+	ASSERT_EQ(symlink(quarvell_bin().c_str(), x.c_str()), 0);
+	const std::string port = thru_port(UNIT);
+	const std::vector<std::pair<std::vector<std::string>, bool>> cases = {
+	    // arguments, and whether getopt complains first
+	    {{"-h"}, false},
+	    {{"-p", port, "-n", "early", "-h"}, false},
+	    {{"-x"}, true},
+	    {{"-p", port, "-q"}, true},
+	    {{"-n"}, true},
+	    {{"-n", "early", "-p"}, true},
+	};
+	for (auto &[args, complains] : cases) {
+		SCOPED_TRACE(args.back());
+		Proc q;
+		std::vector<std::string> argv = {x};
+		argv.insert(argv.end(), args.begin(), args.end());
+		std::string log = build_dir() + "/cmdline.log";
+		std::remove(log.c_str());
+		q.start(argv, {{"JACK_DEFAULT_SERVER", SERVER},
+		    {"JACK_NO_START_SERVER", "1"}, {"LD_PRELOAD", FAKE_LIB},
+		    {"ASAN_OPTIONS", "verify_asan_link_order=0"}, {"QF_LOG", log}});
+		ASSERT_TRUE(q.wait(10));
+		EXPECT_TRUE(q.exited_with(1)) << q.status;
+		EXPECT_EQ(q.out, "");
+		if (complains) {
+			// getopt's own line, then ours
+			ASSERT_GT(q.err.size(), sizeof USAGE - 1) << q.err;
+			EXPECT_EQ(q.err.substr(q.err.size() - (sizeof USAGE - 1)), USAGE);
+			EXPECT_EQ(std::count(q.err.begin(), q.err.end(), '\n'), 2) << q.err;
+			EXPECT_EQ(q.err.rfind(x + ": ", 0), 0u) << q.err;
+		} else {
+			EXPECT_EQ(q.err, USAGE);
+		}
+		std::ifstream f(log);
+		EXPECT_FALSE(f.good()) << "something was opened";
+	}
+	sleep_ms(100);
+	EXPECT_FALSE(graph.ever_registered("early"));
+	EXPECT_FALSE(graph.ever_registered("quarvell"));
+}
+
+TEST_F(Cmdline, PortAndNameReachSndioAndJackLastOneWins)
+{
+	Proc q;
+	run(q, {"-n", "first", "-p", "midithru,15/0", "-n", "second",
+	    "-p", thru_port(UNIT)}, "second");
+	ASSERT_TRUE(graph.has_port("second:midi_out")) << q.err;
+	EXPECT_FALSE(graph.ever_registered("first"));
+
+	Monitor mon;
+	Writer w;
+	ASSERT_TRUE(mon.start(SERVER, "second:midi_out"));
+	ASSERT_TRUE(w.open(thru_port(UNIT)));
+	Bytes note = {0x90, 67, 80};
+	w.write(note);
+	EXPECT_EQ(diff(mon.wait_bytes(note.size(), 10), note), "");
+	stop(q);
+}
+
+TEST_F(Cmdline, ValuesAreNotCheckedHere)
+{
+	Proc q;
+	run(q, {"-p", ""}, "quarvell");
+	ASSERT_TRUE(q.wait(10));
+	EXPECT_TRUE(q.exited_with(1)) << q.status;
+	EXPECT_EQ(q.err, "couldn't open sndio port: \n");
+}
+
+TEST_F(Cmdline, ScanningStopsAtAnOperandOrDoubleDash)
+{
+	const std::vector<std::vector<std::string>> cases = {
+	    {"-p", thru_port(UNIT), "operand", "-n", "other"},
+	    {"-p", thru_port(UNIT), "--", "-n", "other"},
+	    {"-p", thru_port(UNIT), "operand", "-h"},
+	};
+	for (auto &args : cases) {
+		SCOPED_TRACE(args[2] + " " + args[3]);
+		Proc q;
+		run(q, args, "quarvell");
+		EXPECT_TRUE(graph.has_port("quarvell:midi_out")) << q.err;
+		EXPECT_FALSE(graph.has_client("other"));
+		EXPECT_EQ(q.err, "");
+		ASSERT_NO_FATAL_FAILURE(stop(q));
+	}
+}
+
+} // namespace
