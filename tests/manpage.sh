@@ -12,7 +12,7 @@ status=0
 lint=$(mandoc -Tlint quarvell.1 2>&1 | grep -v 'outdated mandoc.db lacks')
 [ -z "$lint" ] || { echo "mandoc -Tlint: $lint"; status=1; }
 
-MANPAGER=cat mandoc -Tascii "$top/quarvell.1" 2>/dev/null | col -b |
+mandoc -Tascii quarvell.1 2>/dev/null | sed "s/.$(printf '\b')//g" |
     grep -qF "$synopsis" || { echo "man page synopsis differs"; status=1; }
 grep -qF "$synopsis" "$top/README.md" || { echo "README lacks: $synopsis"; status=1; }
 "$1" -h 2>&1 | grep -qxF "usage: $synopsis" || { echo "usage line differs"; status=1; }
