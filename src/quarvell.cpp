@@ -89,9 +89,13 @@ install_handlers()
 		wake_fd[0] = wake_fd[1] = -1;
 	}
 
+	/*
+	 * The signal may land on one of libjack's threads: restart its
+	 * interrupted calls, or it takes EINTR for a lost server.
+	 */
 	sa.sa_handler = stop_on_signal;
 	sigemptyset(&sa.sa_mask);
-	sa.sa_flags = 0;
+	sa.sa_flags = SA_RESTART;
 	sigaction(SIGTERM, &sa, nullptr);
 	sigaction(SIGINT, &sa, nullptr);
 }
