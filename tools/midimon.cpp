@@ -7,6 +7,7 @@
  * Each source port is connected to midimon's own "in" port, waiting up to
  * ten seconds for it to appear.  Runs until SIGINT or SIGTERM.
  */
+#include <algorithm>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -64,15 +65,20 @@ void
 drain()
 {
 	header h;
-	unsigned char byte;
+	unsigned char data[256];
 
-	while (jack_ringbuffer_read_space(rb) >= sizeof h) {
-		jack_ringbuffer_read(rb, reinterpret_cast<char *>(&h), sizeof h);
+	/* the process thread writes header and data apart: wait for both */
+	while (jack_ringbuffer_peek(rb, reinterpret_cast<char *>(&h), sizeof h) ==
+	    sizeof h && jack_ringbuffer_read_space(rb) >= sizeof h + h.size) {
+		jack_ringbuffer_read_advance(rb, sizeof h);
 		std::printf("cycle %llu offset %u len %u:",
 		    static_cast<unsigned long long>(h.cycle), h.offset, h.size);
-		for (std::uint32_t i = 0; i < h.size; i++) {
-			jack_ringbuffer_read(rb, reinterpret_cast<char *>(&byte), 1);
-			std::printf(" %02x", byte);
+		for (std::uint32_t done = 0; done < h.size;) {
+			std::uint32_t n = std::min<std::uint32_t>(h.size - done, sizeof data);
+			jack_ringbuffer_read(rb, reinterpret_cast<char *>(data), n);
+			for (std::uint32_t i = 0; i < n; i++)
+				std::printf(" %02x", data[i]);
+			done += n;
 		}
 		std::printf("\n");
 	}
