@@ -66,7 +66,7 @@ class Bridge : public ::testing::Test {
 	void start(Proc &q, const Env &env = bridge_env(SERVER, UNIT))
 	{
 		q.start({quarvell_bin()}, env);
-		ASSERT_TRUE(graph.has_port(PORT, 10)) << q.err;
+		ASSERT_TRUE(graph.is_active(PORT)) << q.err;
 	}
 
 	// Stops it with the given signals and checks the orderly end.
@@ -242,7 +242,7 @@ TEST(Servers, BridgeIdlesWhenBothServersGoAway)
 	ASSERT_TRUE(graph.open("qv_gone"));
 	Proc q;
 	q.start({quarvell_bin()}, bridge_env("qv_gone", 13));
-	ASSERT_TRUE(graph.has_port(PORT, 10)) << q.err;
+	ASSERT_TRUE(graph.is_active(PORT)) << q.err;
 
 	Monitor mon;
 	Writer w;

@@ -48,7 +48,7 @@ class Cmdline : public ::testing::Test {
 		args.insert(args.begin(), quarvell_bin());
 		q.start(args, env);
 		double end = now() + 10;
-		while (q.running() && !graph.has_port(name + ":midi_out") && now() < end)
+		while (q.running() && !graph.is_active(name + ":midi_out", 0) && now() < end)
 			sleep_ms(10);
 	}
 

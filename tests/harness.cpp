@@ -330,8 +330,7 @@ on_registration(const char *name, int reg, void *arg)
 {
 	auto *g = static_cast<Graph *>(arg);
 	std::lock_guard<std::mutex> lock(g->mu);
-	if (reg)
-		g->registered.push_back(name);
+	(reg ? g->registered : g->unregistered).push_back(name);
 }
 
 bool
@@ -376,6 +375,29 @@ Graph::ever_registered(const std::string &name)
 	    registered.end();
 }
 
+bool
+Graph::is_active(const std::string &port, double wait_seconds)
+{
+	if (sink == nullptr)
+		sink = jack_port_register(c, "sink", JACK_DEFAULT_MIDI_TYPE,
+		    JackPortIsInput, 0);
+	double end = now() + wait_seconds;
+	while (jack_connect(c, port.c_str(), jack_port_name(sink)) != 0) {
+		if (now() >= end)
+			return false;
+		sleep_ms(5);
+	}
+	jack_disconnect(c, port.c_str(), jack_port_name(sink));
+	return true;
+}
+
+int
+Graph::clients_seen()
+{
+	std::lock_guard<std::mutex> lock(mu);
+	return static_cast<int>(registered.size() - unregistered.size());
+}
+
 Graph::~Graph()
 {
 	if (c != nullptr)
@@ -412,18 +434,10 @@ Monitor::update()
 		unsigned byte;
 		while (line >> std::hex >> byte)
 			e.data.push_back(static_cast<unsigned char>(byte));
+		all.insert(all.end(), e.data.begin(), e.data.end());
 		events.push_back(std::move(e));
 		parsed = nl + 1;
 	}
-}
-
-Bytes
-Monitor::bytes()
-{
-	Bytes b;
-	for (auto &e : events)
-		b.insert(b.end(), e.data.begin(), e.data.end());
-	return b;
 }
 
 Bytes
@@ -431,11 +445,11 @@ Monitor::wait_bytes(std::size_t n, double seconds)
 {
 	double end = now() + seconds;
 	update();
-	while (bytes().size() < n && now() < end) {
+	while (all.size() < n && now() < end) {
 		sleep_ms(10);
 		update();
 	}
-	return bytes();
+	return all;
 }
 
 void

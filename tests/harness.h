@@ -70,13 +70,18 @@ Env bridge_env(const std::string &server, int unit);
 // notes every client that registers while it is open.
 struct Graph {
 	jack_client_t *c = nullptr;
+	jack_port_t *sink = nullptr;
 	std::mutex mu;
-	std::vector<std::string> registered;
+	std::vector<std::string> registered, unregistered;
 
 	bool open(const std::string &server);
 	bool has_client(const std::string &name);
 	bool has_port(const std::string &name, double wait_seconds = 0);
 	bool ever_registered(const std::string &name);
+	// JACK connects only ports of active clients: true once port's
+	// client has been activated
+	bool is_active(const std::string &port, double wait_seconds = 10);
+	int clients_seen();		// registered less unregistered
 	~Graph();
 };
 
@@ -90,11 +95,11 @@ struct Event {
 struct Monitor {
 	Proc p;
 	std::vector<Event> events;
+	Bytes all;			// the bytes of every event, in order
 	std::size_t parsed = 0;
 
 	bool start(const std::string &server, const std::string &source);
 	void update();			// parse what it printed so far
-	Bytes bytes();
 	Bytes wait_bytes(std::size_t n, double seconds);
 	void stop();			// as a user would: SIGTERM
 	~Monitor() { stop(); }

@@ -1,0 +1,307 @@
+// Soak and fault runs of the real binary between real servers.  The counts
+// are short enough for CI; QUARVELL_SOAK=N runs N times as many.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <atomic>
+#include <optional>
+#include <random>
+#include <thread>
+
+#include "harness.h"
+
+using namespace qt;
+
+namespace {
+
+const char SERVER[] = "qv_soak";
+constexpr int UNIT = 8;
+const char PORT[] = "quarvell:midi_out";
+
+int
+scaled(int n)
+{
+	const char *s = std::getenv("QUARVELL_SOAK");
+	return s != nullptr && std::atoi(s) > 0 ? n * std::atoi(s) : n;
+}
+
+// No sanitizer report and nothing on standard output.
+void
+expect_clean(const Proc &q)
+{
+	EXPECT_EQ(q.out, "");
+	EXPECT_EQ(q.err.find("Sanitizer"), std::string::npos) << q.err;
+	EXPECT_EQ(q.err.find("runtime error"), std::string::npos) << q.err;
+}
+
+// Writes generated MIDI into a sndio port until stopped.
+struct Stream {
+	std::atomic<bool> done{false};
+	std::thread t;
+
+	explicit Stream(const std::string &port)
+	    : t([this, port] {
+		    Writer w;
+		    if (!w.open(port))
+			    return;
+		    for (unsigned seed = 0; !done; seed++)
+			    w.write(midi_stream(1024, seed), 256, 4000);
+	    })
+	{
+	}
+	~Stream()
+	{
+		done = true;
+		t.join();
+	}
+};
+
+class Soak : public ::testing::Test {
+    protected:
+	static Server *jackd, *sndiod;
+	Graph graph;
+
+	static void SetUpTestSuite()
+	{
+		jackd = new Server;
+		sndiod = new Server;
+		start_jackd(*jackd, SERVER);
+		start_sndiod(*sndiod, UNIT);
+	}
+
+	static void TearDownTestSuite()
+	{
+		delete jackd;
+		delete sndiod;
+	}
+
+	void SetUp() override { ASSERT_TRUE(graph.open(SERVER)); }
+
+	// No quarvell left in the graph, once the server has noticed.
+	bool gone()
+	{
+		for (int i = 0; i < 500 && graph.has_client("quarvell"); i++)
+			sleep_ms(10);
+		return !graph.has_client("quarvell");
+	}
+};
+
+Server *Soak::jackd, *Soak::sndiod;
+
+TEST_F(Soak, StartAndStopManyTimesWhileMidiStreams)
+{
+	Stream stream(thru_port(UNIT));
+	int before = graph.clients_seen();
+	int runs = scaled(200);
+	for (int i = 0; i < runs; i++) {
+		SCOPED_TRACE(i);
+		Proc q;
+		q.start({quarvell_bin()}, bridge_env(SERVER, UNIT));
+		ASSERT_TRUE(graph.is_active(PORT)) << q.err;
+		q.signal(i % 2 ? SIGINT : SIGTERM);
+		ASSERT_TRUE(q.wait(5));
+		ASSERT_TRUE(q.exited_with(0)) << q.status;
+		ASSERT_EQ(q.err, "");
+		ASSERT_EQ(q.out, "");
+		ASSERT_FALSE(graph.has_port(PORT));
+	}
+	EXPECT_TRUE(gone());
+	EXPECT_EQ(graph.clients_seen(), before);
+}
+
+TEST_F(Soak, SignalStormsNeverCrashOrLeaveAClient)
+{
+	std::mt19937 rng(3);
+	const int signals[] = {SIGINT, SIGTERM};
+
+	// while running: both signals, again and again
+	for (int i = 0; i < scaled(20); i++) {
+		Proc q;
+		q.start({quarvell_bin()}, bridge_env(SERVER, UNIT));
+		ASSERT_TRUE(graph.is_active(PORT)) << q.err;
+		for (int k = 0; k < 6; k++)
+			q.signal(signals[(i + k) % 2]);
+		ASSERT_TRUE(q.wait(5));
+		EXPECT_TRUE(q.exited_with(0)) << q.status;
+		EXPECT_EQ(q.err, "");
+		expect_clean(q);
+	}
+
+	// during start-up, before, while and after the handlers go in, and
+	// during the failure exit after a refused activation
+	for (bool fail : {false, true}) {
+		std::string log = build_dir() + "/storm.log";
+		Env env = bridge_env(SERVER, UNIT);
+		if (fail) {
+			env["LD_PRELOAD"] = FAKE_LIB;
+			env["ASAN_OPTIONS"] = "verify_asan_link_order=0";
+			env["QF_FAIL_ACTIVATE"] = "1";
+		}
+		for (int i = 0; i < scaled(40); i++) {
+			SCOPED_TRACE(testing::Message() << "fail " << fail << " run " << i);
+			Proc q;
+			q.start({quarvell_bin()}, env);
+			sleep_ms(std::uniform_int_distribution<int>(0, 60)(rng));
+			for (int k = 0; k < 4; k++) {
+				q.signal(signals[(i + k) % 2]);
+				sleep_ms(1);
+			}
+			ASSERT_TRUE(q.wait(5));
+			EXPECT_TRUE(q.exited_with(fail ? 1 : 0) ||
+			    q.killed_by(SIGINT) || q.killed_by(SIGTERM)) << q.status;
+			expect_clean(q);
+			ASSERT_TRUE(gone());
+		}
+	}
+}
+
+TEST_F(Soak, MegabyteArrivesByteExactWithTheOtherCoreBusy)
+{
+	Proc q, busy;
+	Monitor mon;
+	q.start({quarvell_bin()}, bridge_env(SERVER, UNIT));
+	ASSERT_TRUE(graph.is_active(PORT)) << q.err;
+	ASSERT_TRUE(mon.start(SERVER, PORT));
+	busy.start({"/bin/sh", "-c", "while :; do :; done"});
+
+	// channel messages, SysEx of many sizes, real-time bytes between
+	// messages; 256 bytes every 4 ms is some 20 times the wire rate
+	Bytes data = midi_stream(scaled(1 << 20), 4);
+	std::thread writer([&] {
+		Writer w;
+		if (w.open(thru_port(UNIT)))
+			w.write(data, 256, 4000);
+	});
+	Bytes got = mon.wait_bytes(data.size(), 60 + data.size() / 16000);
+	writer.join();
+	busy.kill_and_reap();
+	EXPECT_EQ(diff(got, data), "");
+
+	q.signal(SIGTERM);
+	ASSERT_TRUE(q.wait(5));
+	EXPECT_TRUE(q.exited_with(0)) << q.status;
+	EXPECT_EQ(q.err, "");
+}
+
+TEST(SoakServers, BridgeOutlivesServersThatGoAndComeBack)
+{
+	Server jackd, sndiod;
+	start_jackd(jackd, "qv_away");
+	start_sndiod(sndiod, 7);
+	Graph graph;
+	ASSERT_TRUE(graph.open("qv_away"));
+	Proc q;
+	q.start({quarvell_bin()}, bridge_env("qv_away", 7));
+	ASSERT_TRUE(graph.is_active(PORT)) << q.err;
+
+	{
+		// sndiod killed while MIDI streams: empty cycles from then on
+		Stream stream(thru_port(7));
+		sleep_ms(300);
+		sndiod.kill9();
+		sleep_ms(1000);
+	}
+	EXPECT_TRUE(q.running());
+	EXPECT_TRUE(graph.has_port(PORT));
+
+	// the JACK server goes away, then both come back
+	jack_client_close(graph.c);
+	graph.c = nullptr;
+	jackd.stop();
+	sleep_ms(1000);
+	EXPECT_TRUE(q.running());
+	start_jackd(jackd, "qv_away");
+	sndiod.stop();
+	start_sndiod(sndiod, 7);
+	sleep_ms(1000);
+	EXPECT_TRUE(q.running());
+
+	double t = now();
+	q.signal(SIGTERM);
+	ASSERT_TRUE(q.wait(2));
+	EXPECT_LT(now() - t, 2.0);
+	EXPECT_TRUE(q.exited_with(0)) << q.status;
+	expect_clean(q);
+}
+
+// What quarvell makes of argv, by getopt's rules: the sndio port it opens,
+// or nothing when it must print the usage line.
+std::optional<std::string>
+expected_port(const std::vector<std::string> &args)
+{
+	std::string port = "default";
+	for (std::size_t i = 0; i < args.size(); i++) {
+		const std::string &a = args[i];
+		if (a == "--" || a.size() < 2 || a[0] != '-')
+			break;
+		for (std::size_t j = 1; j < a.size(); j++) {
+			if (a[j] != 'p' && a[j] != 'n')
+				return std::nullopt;
+			std::string value;
+			if (j + 1 < a.size())
+				value = a.substr(j + 1);
+			else if (++i < args.size())
+				value = args[i];
+			else
+				return std::nullopt;
+			if (a[j] == 'p')
+				port = value;
+			break;
+		}
+	}
+	return port;
+}
+
+TEST(SoakCmdline, HostileArgumentVectors)
+{
+	std::mt19937 rng(5);
+	auto pick = [&](int n) { return std::uniform_int_distribution<int>(0, n - 1)(rng); };
+	auto junk = [&](std::size_t n) {
+		std::string s;
+		while (s.size() < n)
+			s += static_cast<char>(1 + pick(255));	// any byte but NUL
+		return s;
+	};
+	const std::vector<std::string> words = {"-p", "-n", "-h", "--", "-", "-x",
+	    "-pfoo", "-nbar", "-np", "-pn", "", "op", "\xff\xfe", "-\xc3", "default"};
+
+	// no server at all: every vector ends by itself, as usage or as a
+	// sndio port that does not open.  A sanitized binary starts slowly;
+	// it runs fewer vectors, the plain one covers the combinations.
+	Env env = bridge_env("qv_nobody", 15);
+	for (int i = 0; i < scaled(QUARVELL_SANITIZED ? 400 : 2000); i++) {
+		std::vector<std::string> args;
+		int n = pick(8);
+		for (int k = 0; k < n; k++) {
+			switch (pick(10)) {
+			case 0:
+				args.push_back(junk(1 + pick(pick(20) == 0 ? 100000 : 64)));
+				break;
+			case 1:		// many repeats
+				for (int r = pick(200); r > 0; r--)
+					args.insert(args.end(), {"-n", "x"});
+				break;
+			default:
+				args.push_back(words[pick(words.size())]);
+			}
+		}
+		auto port = expected_port(args);
+		args.insert(args.begin(), quarvell_bin());
+
+		Proc q;
+		q.start(args, env);
+		ASSERT_TRUE(q.wait(10)) << "hung on vector " << i;
+		SCOPED_TRACE(i);
+		EXPECT_TRUE(q.exited_with(1)) << q.status;
+		expect_clean(q);
+		std::string want = !port ?
+		    "usage: quarvell [-h] [-p mio_port] [-n jack_client_name]\n" :
+		    "couldn't open sndio port: " + *port + "\n";
+		EXPECT_TRUE(q.err.size() >= want.size() &&
+		    q.err.compare(q.err.size() - want.size(), want.size(), want) == 0)
+		    << q.err.substr(0, 300);
+	}
+}
+
+} // namespace
