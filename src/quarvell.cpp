@@ -29,7 +29,12 @@ struct mio_hdl *midi_in;
 jack_client_t *client;
 jack_port_t *out_port;
 
-static volatile std::sig_atomic_t stop_requested;
+/*
+ * Set by the handler, which may run on another thread than the main one:
+ * a lock-free atomic is safe in both roles, a volatile flag only in one.
+ */
+static std::atomic<bool> stop_requested{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
 static int wake_fd[2] = {-1, -1};
 
 void
@@ -61,7 +66,7 @@ stop_on_signal(int)
 	int saved = errno;
 	const char c = 0;
 
-	stop_requested = 1;
+	stop_requested = true;
 	/* may run on any thread; write(2) is async-signal-safe */
 	if (wake_fd[1] != -1 && write(wake_fd[1], &c, 1) == -1) {
 		/* full pipe: the main thread is woken already */

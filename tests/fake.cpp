@@ -4,8 +4,10 @@
 //
 //   QF_LOG=path         append each open and close call to path
 //   QF_FAIL_ACTIVATE=1  jack_activate fails
-//   QF_RAISE=when       raise SIGTERM and SIGINT in jack_activate
-//                       ("activate") or in jack_client_close ("close")
+//   QF_RAISE=when       raise SIGTERM and SIGINT, twice each, right after
+//                       mio_open ("mio_open"), after the first sigaction
+//                       ("sigaction"), in jack_activate ("activate") or in
+//                       jack_client_close ("close")
 //   QF_ROOM=n           a cycle's MIDI buffer takes at most n bytes
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -60,8 +62,8 @@ void
 raise_both(const char *when)
 {
 	if (is("QF_RAISE", when)) {
-		raise(SIGTERM);
-		raise(SIGINT);
+		for (int sig : {SIGTERM, SIGINT, SIGTERM, SIGINT})
+			raise(sig);
 	}
 }
 
@@ -83,8 +85,23 @@ struct mio_hdl *
 mio_open(const char *port, unsigned mode, int nbio)
 {
 	log_call("mio_open", port);
-	return real<struct mio_hdl *(*)(const char *, unsigned, int)>("mio_open")(
-	    port, mode, nbio);
+	struct mio_hdl *h = real<struct mio_hdl *(*)(const char *, unsigned,
+	    int)>("mio_open")(port, mode, nbio);
+	raise_both("mio_open");
+	return h;
+}
+
+int
+sigaction(int sig, const struct sigaction *sa, struct sigaction *old)
+{
+	static bool first = true;
+	int r = real<int (*)(int, const struct sigaction *, struct sigaction *)>(
+	    "sigaction")(sig, sa, old);
+	if (first && sa != nullptr) {
+		first = false;
+		raise_both("sigaction");
+	}
+	return r;
 }
 
 jack_client_t *
