@@ -41,27 +41,8 @@ faults(Env env, const std::string &log, const Env &extra = {})
 	return env;
 }
 
-class Bridge : public ::testing::Test {
+class Bridge : public ServerSuite<SERVER, UNIT> {
     protected:
-	static Server *jackd, *sndiod;
-	Graph graph;
-
-	static void SetUpTestSuite()
-	{
-		jackd = new Server;
-		sndiod = new Server;
-		start_jackd(*jackd, SERVER);
-		start_sndiod(*sndiod, UNIT);
-	}
-
-	static void TearDownTestSuite()
-	{
-		delete jackd;
-		delete sndiod;
-	}
-
-	void SetUp() override { ASSERT_TRUE(graph.open(SERVER)); }
-
 	// Starts the bridge and waits for its port.
 	void start(Proc &q, const Env &env = bridge_env(SERVER, UNIT))
 	{
@@ -82,8 +63,6 @@ class Bridge : public ::testing::Test {
 		EXPECT_FALSE(graph.has_client("quarvell"));
 	}
 };
-
-Server *Bridge::jackd, *Bridge::sndiod;
 
 TEST_F(Bridge, ForwardsEveryByteRawAtOffsetZero)
 {

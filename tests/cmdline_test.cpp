@@ -18,27 +18,8 @@ const char SERVER[] = "qv_cmdline";
 constexpr int UNIT = 9;
 const char USAGE[] = "usage: x [-h] [-p mio_port] [-n jack_client_name]\n";
 
-class Cmdline : public ::testing::Test {
+class Cmdline : public ServerSuite<SERVER, UNIT> {
     protected:
-	static Server *jackd, *sndiod;
-	Graph graph;
-
-	static void SetUpTestSuite()
-	{
-		jackd = new Server;
-		sndiod = new Server;
-		start_jackd(*jackd, SERVER);
-		start_sndiod(*sndiod, UNIT);
-	}
-
-	static void TearDownTestSuite()
-	{
-		delete jackd;
-		delete sndiod;
-	}
-
-	void SetUp() override { ASSERT_TRUE(graph.open(SERVER)); }
-
 	// Runs quarvell with args until it has its port or has ended; the
 	// environment's sndio port is one that does not exist.
 	void run(Proc &q, std::vector<std::string> args, const std::string &name)
@@ -60,8 +41,6 @@ class Cmdline : public ::testing::Test {
 		EXPECT_EQ(q.out, "");
 	}
 };
-
-Server *Cmdline::jackd, *Cmdline::sndiod;
 
 TEST_F(Cmdline, HelpAndBadOptionsPrintUsageAndOpenNothing)
 {

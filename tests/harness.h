@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
 #include <jack/jack.h>
 #include <sndio.h>
 
@@ -122,6 +123,31 @@ std::string diff(const Bytes &got, const Bytes &want);
 
 void sleep_ms(int ms);
 double now();
+
+// A test suite that runs its own jackd -n NAME and sndiod -U UNIT, started
+// once for the suite, with a look at the graph for each test.
+template <const char *NAME, int UNIT>
+class ServerSuite : public ::testing::Test {
+    protected:
+	static inline Server *jackd, *sndiod;
+	Graph graph;
+
+	static void SetUpTestSuite()
+	{
+		jackd = new Server;
+		sndiod = new Server;
+		start_jackd(*jackd, NAME);
+		start_sndiod(*sndiod, UNIT);
+	}
+
+	static void TearDownTestSuite()
+	{
+		delete jackd;
+		delete sndiod;
+	}
+
+	void SetUp() override { ASSERT_TRUE(graph.open(NAME)); }
+};
 
 } // namespace qt
 

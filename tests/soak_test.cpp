@@ -60,27 +60,8 @@ struct Stream {
 	}
 };
 
-class Soak : public ::testing::Test {
+class Soak : public ServerSuite<SERVER, UNIT> {
     protected:
-	static Server *jackd, *sndiod;
-	Graph graph;
-
-	static void SetUpTestSuite()
-	{
-		jackd = new Server;
-		sndiod = new Server;
-		start_jackd(*jackd, SERVER);
-		start_sndiod(*sndiod, UNIT);
-	}
-
-	static void TearDownTestSuite()
-	{
-		delete jackd;
-		delete sndiod;
-	}
-
-	void SetUp() override { ASSERT_TRUE(graph.open(SERVER)); }
-
 	// No quarvell left in the graph, once the server has noticed.
 	bool gone()
 	{
@@ -89,8 +70,6 @@ class Soak : public ::testing::Test {
 		return !graph.has_client("quarvell");
 	}
 };
-
-Server *Soak::jackd, *Soak::sndiod;
 
 TEST_F(Soak, StartAndStopManyTimesWhileMidiStreams)
 {
