@@ -3,8 +3,6 @@
 
 #include <signal.h>
 
-#include <fstream>
-#include <iterator>
 #include <map>
 
 #include "harness.h"
@@ -21,33 +19,12 @@ const char PORT[] = "quarvell:midi_out";
 const std::string OPENED = "mio_open default\njack_client_open quarvell\n";
 const std::string ACQUIRED_AND_RELEASED = OPENED + "jack_client_close\nmio_close\n";
 
-std::string
-read_file(const std::string &path)
-{
-	std::ifstream f(path);
-	return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
-}
-
-// The environment that preloads the faults of fake.cpp, logging into log.
-Env
-faults(Env env, const std::string &log, const Env &extra = {})
-{
-	std::remove(log.c_str());
-	env["LD_PRELOAD"] = FAKE_LIB;
-	env["ASAN_OPTIONS"] = "verify_asan_link_order=0";
-	env["QF_LOG"] = log;
-	for (auto &[k, v] : extra)
-		env[k] = v;
-	return env;
-}
-
 class Bridge : public ServerSuite<SERVER, UNIT> {
     protected:
 	// Starts the bridge and waits for its port.
 	void start(Proc &q, const Env &env = bridge_env(SERVER, UNIT))
 	{
-		q.start({quarvell_bin()}, env);
-		ASSERT_TRUE(graph.is_active(PORT)) << q.err;
+		ASSERT_TRUE(start_bridge(q, graph, env)) << q.err;
 	}
 
 	// Stops it with the given signals and checks the orderly end.
@@ -220,8 +197,7 @@ TEST(Servers, BridgeIdlesWhenBothServersGoAway)
 	Graph graph;
 	ASSERT_TRUE(graph.open("qv_gone"));
 	Proc q;
-	q.start({quarvell_bin()}, bridge_env("qv_gone", 13));
-	ASSERT_TRUE(graph.is_active(PORT)) << q.err;
+	ASSERT_TRUE(start_bridge(q, graph, bridge_env("qv_gone", 13))) << q.err;
 
 	Monitor mon;
 	Writer w;

@@ -11,6 +11,8 @@
 #include <cerrno>
 #include <cstring>
 #include <algorithm>
+#include <fstream>
+#include <iterator>
 #include <random>
 #include <sstream>
 
@@ -63,6 +65,25 @@ bridge_env(const std::string &server, int unit)
 	return {{"JACK_DEFAULT_SERVER", server},
 	    {"JACK_NO_START_SERVER", "1"},
 	    {"MIDIDEVICE", thru_port(unit)}};
+}
+
+Env
+faults(Env env, const std::string &log, const Env &extra)
+{
+	std::remove(log.c_str());
+	env["LD_PRELOAD"] = FAKE_LIB;
+	env["ASAN_OPTIONS"] = "verify_asan_link_order=0";
+	env["QF_LOG"] = log;
+	for (auto &[k, v] : extra)
+		env[k] = v;
+	return env;
+}
+
+std::string
+read_file(const std::string &path)
+{
+	std::ifstream f(path);
+	return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
 }
 
 static std::vector<std::string>
@@ -402,6 +423,13 @@ Graph::~Graph()
 {
 	if (c != nullptr)
 		jack_client_close(c);
+}
+
+bool
+start_bridge(Proc &q, Graph &graph, const Env &env)
+{
+	q.start({quarvell_bin()}, env);
+	return graph.is_active("quarvell:midi_out");
 }
 
 // Monitor

@@ -66,6 +66,10 @@ std::string quarvell_bin();
 std::string midimon_bin();
 std::string build_dir();
 Env bridge_env(const std::string &server, int unit);
+// env with the fault library of fake.cpp preloaded, logging into log
+// (emptied first), and the QF_ settings in extra
+Env faults(Env env, const std::string &log, const Env &extra = {});
+std::string read_file(const std::string &path);	// "" if there is none
 
 // An in-process JACK client without ports, to look at the graph.  It
 // notes every client that registers while it is open.
@@ -85,6 +89,9 @@ struct Graph {
 	int clients_seen();		// registered less unregistered
 	~Graph();
 };
+
+// Starts quarvell and waits until its client is active.
+bool start_bridge(Proc &q, Graph &graph, const Env &env);
 
 // One event as midimon printed it.
 struct Event {

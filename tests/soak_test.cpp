@@ -6,8 +6,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <fstream>
-#include <iterator>
 #include <optional>
 #include <random>
 #include <thread>
@@ -79,8 +77,7 @@ TEST_F(Soak, StartAndStopManyTimesWhileMidiStreams)
 	for (int i = 0; i < runs; i++) {
 		SCOPED_TRACE(i);
 		Proc q;
-		q.start({quarvell_bin()}, bridge_env(SERVER, UNIT));
-		ASSERT_TRUE(graph.is_active(PORT)) << q.err;
+		ASSERT_TRUE(start_bridge(q, graph, bridge_env(SERVER, UNIT))) << q.err;
 		q.signal(i % 2 ? SIGINT : SIGTERM);
 		ASSERT_TRUE(q.wait(5));
 		ASSERT_TRUE(q.exited_with(0)) << q.status;
@@ -99,8 +96,7 @@ TEST_F(Soak, SignalStormsNeverCrashOrLeaveAClient)
 	// while running: both signals, again and again
 	for (int i = 0; i < scaled(20); i++) {
 		Proc q;
-		q.start({quarvell_bin()}, bridge_env(SERVER, UNIT));
-		ASSERT_TRUE(graph.is_active(PORT)) << q.err;
+		ASSERT_TRUE(start_bridge(q, graph, bridge_env(SERVER, UNIT))) << q.err;
 		for (int k = 0; k < 6; k++)
 			q.signal(signals[(i + k) % 2]);
 		ASSERT_TRUE(q.wait(5));
@@ -131,23 +127,16 @@ TEST_F(Soak, SignalStormsNeverCrashOrLeaveAClient)
 		for (const Case &k : cases) {
 			SCOPED_TRACE(testing::Message() << k.raise_at << " " << k.fail_activate);
 			std::string log = build_dir() + "/storm.log";
-			std::remove(log.c_str());
-			Env env = bridge_env(SERVER, UNIT);
-			env["LD_PRELOAD"] = FAKE_LIB;
-			env["ASAN_OPTIONS"] = "verify_asan_link_order=0";
-			env["QF_LOG"] = log;
-			env["QF_RAISE"] = k.raise_at;
-			if (k.fail_activate)
-				env["QF_FAIL_ACTIVATE"] = "1";
+			Env env = faults(bridge_env(SERVER, UNIT), log,
+			    {{"QF_RAISE", k.raise_at},
+			    {"QF_FAIL_ACTIVATE", k.fail_activate ? "1" : ""}});
 			Proc q;
 			q.start({quarvell_bin()}, env);
 			ASSERT_TRUE(q.wait(10));
 			EXPECT_TRUE(q.exited_with(k.exit_status) ||
 			    q.killed_by(k.killed_by)) << q.status;
 			expect_clean(q);
-			std::ifstream f(log);
-			std::string calls((std::istreambuf_iterator<char>(f)),
-			    std::istreambuf_iterator<char>());
+			std::string calls = read_file(log);
 			// never released twice
 			for (const char *call : {"jack_client_close\n", "mio_close\n"}) {
 				std::size_t n = 0;
@@ -165,8 +154,7 @@ TEST_F(Soak, MegabyteArrivesByteExactWithTheOtherCoreBusy)
 {
 	Proc q, busy;
 	Monitor mon;
-	q.start({quarvell_bin()}, bridge_env(SERVER, UNIT));
-	ASSERT_TRUE(graph.is_active(PORT)) << q.err;
+	ASSERT_TRUE(start_bridge(q, graph, bridge_env(SERVER, UNIT))) << q.err;
 	ASSERT_TRUE(mon.start(SERVER, PORT));
 	busy.start({"/bin/sh", "-c", "while :; do :; done"});
 
@@ -197,8 +185,7 @@ TEST(SoakServers, BridgeOutlivesServersThatGoAndComeBack)
 	Graph graph;
 	ASSERT_TRUE(graph.open("qv_away"));
 	Proc q;
-	q.start({quarvell_bin()}, bridge_env("qv_away", 7));
-	ASSERT_TRUE(graph.is_active(PORT)) << q.err;
+	ASSERT_TRUE(start_bridge(q, graph, bridge_env("qv_away", 7))) << q.err;
 
 	{
 		// sndiod killed while MIDI streams: empty cycles from then on
