@@ -79,7 +79,6 @@ TEST_F(Cmdline, HelpAndBadOptionsPrintUsageAndOpenNothing)
 		}
 		EXPECT_EQ(read_file(log), "") << "something was opened";
 	}
-	sleep_ms(100);
 	EXPECT_FALSE(graph.ever_registered("early"));
 	EXPECT_FALSE(graph.ever_registered("quarvell"));
 }

@@ -2,22 +2,35 @@
 // quarvell binary.  Each call passes through to the real library unless
 // the environment asks otherwise:
 //
-//   QF_LOG=path         append each open and close call to path
+//   QF_LOG=path         append each open and close call to path, and the
+//                       first mio_read that finds the sndio port gone
 //   QF_FAIL_ACTIVATE=1  jack_activate fails
 //   QF_RAISE=when       raise SIGTERM and SIGINT, twice each, right after
 //                       mio_open ("mio_open"), after the first sigaction
-//                       ("sigaction"), in jack_activate ("activate") or in
-//                       jack_client_close ("close")
+//                       ("sigaction"), in jack_activate ("activate"), in
+//                       jack_client_close ("close"), or SIGTERM alone just
+//                       before the idle loop's first poll ("poll")
 //   QF_ROOM=n           a cycle's MIDI buffer takes at most n bytes
+//   QF_READS=script     mio_read hands out scripted chunks instead of what
+//                       sndio has: hex bytes split by blanks, chunks by ',' and cycles
+//                       by '/'; the first cycle is the first one in which the
+//                       output port is connected to midimon:in.  A read returns at most one
+//                       chunk; what it leaves of one waits, as in a socket.
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <string>
+#include <vector>
 
 #include <jack/jack.h>
 #include <jack/midiport.h>
@@ -74,8 +87,40 @@ std::size_t
 room_cap()
 {
 	static const char *v = std::getenv("QF_ROOM");
-	return v != nullptr ? std::strtoul(v, nullptr, 10) : SIZE_MAX;
+	return v != nullptr && *v != '\0' ? std::strtoul(v, nullptr, 10) : SIZE_MAX;
 }
+
+// QF_READS: the cycles still to come, and the chunks that have arrived
+using Chunk = std::vector<unsigned char>;
+std::deque<std::vector<Chunk>> script;
+std::deque<Chunk> arrived;
+bool script_started, activated;
+pthread_t main_thread = pthread_self();
+
+bool
+read_script()
+{
+	const char *s = std::getenv("QF_READS");
+	if (s == nullptr)
+		return false;
+	script.emplace_back(1);
+	for (char *end; *s != '\0';) {
+		if (*s == '/')
+			script.emplace_back(1);
+		else if (*s == ',')
+			script.back().emplace_back();
+		if (std::isxdigit(static_cast<unsigned char>(*s))) {
+			script.back().back().push_back(std::strtoul(s, &end, 16));
+			s = end;
+		} else {
+			s++;
+		}
+	}
+	return true;
+}
+
+// initialised in order, after the deques
+const bool scripted = read_script();
 
 } // namespace
 
@@ -120,7 +165,26 @@ jack_activate(jack_client_t *c)
 	raise_both("activate");
 	if (is("QF_FAIL_ACTIVATE", "1"))
 		return -1;
-	return real<int (*)(jack_client_t *)>("jack_activate")(c);
+	int r = real<int (*)(jack_client_t *)>("jack_activate")(c);
+	activated = r == 0;
+	return r;
+}
+
+// the idle loop's first poll, after activation, on the main thread
+int
+poll(struct pollfd *fds, nfds_t n, int timeout)
+{
+	static bool raised;
+	auto real_poll = real<int (*)(struct pollfd *, nfds_t, int)>("poll");
+	if (activated && !raised && pthread_equal(pthread_self(), main_thread) &&
+	    is("QF_RAISE", "poll")) {
+		raised = true;
+		raise(SIGTERM);
+		int r = real_poll(fds, n, timeout);
+		log_call("poll", r > 0 ? "woken" : r == 0 ? "timed out" : "interrupted");
+		return r;
+	}
+	return real_poll(fds, n, timeout);
 }
 
 int
@@ -138,11 +202,52 @@ mio_close(struct mio_hdl *h)
 	real<void (*)(struct mio_hdl *)>("mio_close")(h);
 }
 
+void *
+jack_port_get_buffer(jack_port_t *port, jack_nframes_t n)
+{
+	if (scripted && !script_started && jack_port_connected(port) > 0) {
+		const char **peers = jack_port_get_connections(port);
+		for (int i = 0; peers != nullptr && peers[i] != nullptr; i++)
+			script_started |= std::strcmp(peers[i], "midimon:in") == 0;
+		jack_free(peers);
+	}
+	return real<void *(*)(jack_port_t *, jack_nframes_t)>(
+	    "jack_port_get_buffer")(port, n);
+}
+
 void
 jack_midi_clear_buffer(void *buf)
 {
 	used = 0;
+	if (script_started && !script.empty()) {
+		for (Chunk &c : script.front())
+			arrived.push_back(std::move(c));
+		script.pop_front();
+	}
 	real<void (*)(void *)>("jack_midi_clear_buffer")(buf);
+}
+
+size_t
+mio_read(struct mio_hdl *h, void *buf, size_t n)
+{
+	if (!scripted) {
+		static bool told;
+		n = real<size_t (*)(struct mio_hdl *, void *, size_t)>("mio_read")(h, buf, n);
+		if (n == 0 && !told && mio_eof(h)) {
+			told = true;
+			log_call("mio_read eof");
+		}
+		return n;
+	}
+	if (arrived.empty())
+		return 0;
+	Chunk &c = arrived.front();
+	n = std::min(n, c.size());
+	std::memcpy(buf, c.data(), n);
+	c.erase(c.begin(), c.begin() + n);
+	if (c.empty())
+		arrived.pop_front();
+	return n;
 }
 
 size_t

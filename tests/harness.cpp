@@ -12,6 +12,7 @@
 #include <cstring>
 #include <algorithm>
 #include <fstream>
+#include <iomanip>
 #include <iterator>
 #include <random>
 #include <sstream>
@@ -33,6 +34,15 @@ void
 sleep_ms(int ms)
 {
 	poll(nullptr, 0, ms);
+}
+
+bool
+eventually(const std::function<bool()> &cond, double seconds)
+{
+	for (double end = now() + seconds; !cond(); sleep_ms(10))
+		if (now() > end)
+			return false;
+	return true;
 }
 
 std::string
@@ -263,6 +273,7 @@ Server::start(const std::vector<std::string> &argv, const std::string &logfile)
 	std::vector<std::string> av = {"/bin/sh", "-c", watchdog, "watchdog"};
 	av.insert(av.end(), argv.begin(), argv.end());
 	log = logfile;
+	std::remove(log.c_str());
 	int devnull = open("/dev/null", O_WRONLY | O_CLOEXEC);
 	shell.pid = spawn(av, {{"QT_LOG", logfile}}, k[0], devnull, devnull);
 	shell.status = -1;
@@ -301,7 +312,24 @@ Server::alive()
 	return shell.running();
 }
 
-void
+// Fails the test with the server's log when it never came up.
+static bool
+came_up(Server &s, const char *what, bool (*ready)(const std::string &),
+    const std::string &arg)
+{
+	for (int i = 0; i < 400; i++) {
+		if (ready(arg))
+			return true;
+		if (!s.alive())
+			break;
+		sleep_ms(25);
+	}
+	ADD_FAILURE() << what << " never came up; its log, " << s.log << ":\n"
+		      << read_file(s.log);
+	return false;
+}
+
+bool
 start_jackd(Server &s, const std::string &name, unsigned period,
     const std::vector<std::string> &server_opts,
     const std::vector<std::string> &driver_opts)
@@ -317,31 +345,28 @@ start_jackd(Server &s, const std::string &name, unsigned period,
 	jack_set_info_function([](const char *) {});
 
 	// ready when a client can get in
-	for (int i = 0; i < 400; i++) {
+	return came_up(s, "jackd", [](const std::string &server) {
 		jack_client_t *c = jack_client_open("probe",
 		    JackOptions(JackNoStartServer | JackServerName), nullptr,
-		    name.c_str());
-		if (c != nullptr) {
+		    server.c_str());
+		if (c != nullptr)
 			jack_client_close(c);
-			return;
-		}
-		sleep_ms(25);
-	}
+		return c != nullptr;
+	}, name);
 }
 
-void
+bool
 start_sndiod(Server &s, int unit)
 {
-	s.start({"sndiod", "-d", "-U", std::to_string(unit)},
+	// -dd: it logs what it discards for a reader too slow to take it
+	s.start({"sndiod", "-dd", "-U", std::to_string(unit)},
 	    build_dir() + "/sndiod-" + std::to_string(unit) + ".log");
-	for (int i = 0; i < 400; i++) {
-		struct mio_hdl *h = mio_open(thru_port(unit).c_str(), MIO_OUT, 0);
-		if (h != nullptr) {
+	return came_up(s, "sndiod", [](const std::string &port) {
+		struct mio_hdl *h = mio_open(port.c_str(), MIO_OUT, 0);
+		if (h != nullptr)
 			mio_close(h);
-			return;
-		}
-		sleep_ms(25);
-	}
+		return h != nullptr;
+	}, thru_port(unit));
 }
 
 // Graph
@@ -355,8 +380,9 @@ on_registration(const char *name, int reg, void *arg)
 }
 
 bool
-Graph::open(const std::string &server)
+Graph::open(const std::string &name)
 {
+	server = name;
 	c = jack_client_open("graph",
 	    JackOptions(JackNoStartServer | JackServerName), nullptr,
 	    server.c_str());
@@ -391,6 +417,7 @@ Graph::has_port(const std::string &name, double wait_seconds)
 bool
 Graph::ever_registered(const std::string &name)
 {
+	settle();
 	std::lock_guard<std::mutex> lock(mu);
 	return std::find(registered.begin(), registered.end(), name) !=
 	    registered.end();
@@ -415,8 +442,31 @@ Graph::is_active(const std::string &port, double wait_seconds)
 int
 Graph::clients_seen()
 {
+	settle();
 	std::lock_guard<std::mutex> lock(mu);
 	return static_cast<int>(registered.size() - unregistered.size());
+}
+
+// The server sends registrations in order: once a client of our own,
+// opened and closed now, has been seen to go, so has every one before it.
+void
+Graph::settle()
+{
+	jack_client_t *marker = jack_client_open("settle",
+	    JackOptions(JackNoStartServer | JackServerName | JackUseExactName),
+	    nullptr, server.c_str());
+	ASSERT_NE(marker, nullptr);
+	jack_client_close(marker);
+	for (double end = now() + 10; now() < end; sleep_ms(5)) {
+		std::lock_guard<std::mutex> lock(mu);
+		auto gone = std::find(unregistered.begin(), unregistered.end(), "settle");
+		if (gone != unregistered.end()) {
+			unregistered.erase(gone);
+			registered.erase(std::find(registered.begin(), registered.end(), "settle"));
+			return;
+		}
+	}
+	ADD_FAILURE() << "registrations never settled";
 }
 
 Graph::~Graph()
@@ -471,13 +521,24 @@ Monitor::update()
 Bytes
 Monitor::wait_bytes(std::size_t n, double seconds)
 {
-	double end = now() + seconds;
-	update();
-	while (all.size() < n && now() < end) {
+	for (double end = now() + seconds; update(), all.size() < n && now() < end;)
 		sleep_ms(10);
-		update();
-	}
 	return all;
+}
+
+void
+Monitor::wait_events(std::size_t n, double seconds)
+{
+	for (double end = now() + seconds; update(), events.size() < n && now() < end;)
+		sleep_ms(10);
+}
+
+unsigned long
+Monitor::dropped()
+{
+	update();
+	auto at = p.err.rfind("midimon: dropped ");
+	return at == std::string::npos ? 0 : std::stoul(p.err.substr(at + 17));
 }
 
 void
@@ -496,15 +557,22 @@ Writer::open(const std::string &port)
 	return h != nullptr;
 }
 
-void
+bool
 Writer::write(const Bytes &b, std::size_t chunk, int pause_us)
 {
 	for (std::size_t i = 0; i < b.size(); i += chunk) {
 		std::size_t n = std::min(chunk, b.size() - i);
-		mio_write(h, b.data() + i, n);
+		std::size_t done = mio_write(h, b.data() + i, n);
+		if (done != n) {
+			if (strict)
+				ADD_FAILURE() << "short write into sndio: " << done
+					      << " of " << n << " bytes at offset " << i;
+			return false;
+		}
 		if (pause_us > 0 && i + n < b.size())
 			usleep(pause_us);
 	}
+	return true;
 }
 
 Writer::~Writer()
@@ -531,8 +599,46 @@ diff(const Bytes &got, const Bytes &want)
 	return s.str();
 }
 
+std::string
+diff(const std::vector<Event> &got, const std::vector<Bytes> &want)
+{
+	std::size_t i = 0;
+	while (i < got.size() && i < want.size() && got[i].data == want[i])
+		i++;
+	if (i == got.size() && i == want.size())
+		return "";
+	std::ostringstream s;
+	s << "got " << got.size() << " events, want " << want.size()
+	  << ", first difference at event " << i << ":";
+	if (i < got.size())
+		s << "\n got  " << hex(got[i].data) << " (cycle " << got[i].cycle << ")";
+	if (i < want.size())
+		s << "\n want " << hex(want[i]);
+	return s.str();
+}
+
+std::string
+hex(const Bytes &b)
+{
+	std::ostringstream s;
+	for (unsigned char c : b)
+		s << (s.tellp() > 0 ? " " : "") << std::hex << std::setw(2)
+		  << std::setfill('0') << unsigned(c);
+	return s.str();
+}
+
 Bytes
-midi_stream(std::size_t size, unsigned seed)
+bytes(const std::string &hex)
+{
+	std::istringstream s(hex);
+	Bytes b;
+	for (unsigned byte; s >> std::hex >> byte;)
+		b.push_back(static_cast<unsigned char>(byte));
+	return b;
+}
+
+Bytes
+midi_stream(std::size_t size, unsigned seed, std::vector<Bytes> *events)
 {
 	std::mt19937 rng(seed);
 	auto pick = [&](unsigned lo, unsigned hi) {
@@ -543,33 +649,36 @@ midi_stream(std::size_t size, unsigned seed)
 	static const unsigned char realtime[] = {0xf8, 0xfa, 0xfb, 0xfc};
 	Bytes b;
 	while (b.size() < size) {
+		Bytes m;
 		switch (pick(0, 9)) {
 		case 0: case 1: case 2: case 3:		// note on or off
-			b.push_back(pick(0, 1) ? 0x90 | pick(0, 15) : 0x80 | pick(0, 15));
-			b.push_back(pick(0, 127));
-			b.push_back(pick(0, 127));
+			m = {static_cast<unsigned char>((pick(0, 1) ? 0x90 : 0x80) | pick(0, 15)),
+			    pick(0, 127), pick(0, 127)};
 			break;
 		case 4: case 5:				// controller
-			b.push_back(0xb0 | pick(0, 15));
-			b.push_back(pick(0, 119));
-			b.push_back(pick(0, 127));
+			m = {static_cast<unsigned char>(0xb0 | pick(0, 15)), pick(0, 119),
+			    pick(0, 127)};
 			break;
 		case 6:					// program change
-			b.push_back(0xc0 | pick(0, 15));
-			b.push_back(pick(0, 127));
+			m = {static_cast<unsigned char>(0xc0 | pick(0, 15)), pick(0, 127)};
 			break;
 		case 7: {				// SysEx, now and then a long one
 			std::size_t len = pick(0, 3) == 0 ? 200 + pick(0, 255) * 4 : pick(1, 40);
-			b.push_back(0xf0);
+			m.push_back(0xf0);
 			for (std::size_t i = 0; i < len; i++)
-				b.push_back(pick(0, 127));
-			b.push_back(0xf7);
+				m.push_back(pick(0, 127));
+			m.push_back(0xf7);
 			break;
 		}
 		default:				// real-time byte between messages
-			b.push_back(realtime[pick(0, 3)]);
+			m = {realtime[pick(0, 3)]};
 			break;
 		}
+		b.insert(b.end(), m.begin(), m.end());
+		// one event a message; a long SysEx in pieces of 256
+		for (std::size_t i = 0; events != nullptr && i < m.size(); i += 256)
+			events->emplace_back(m.begin() + i,
+			    m.begin() + std::min(m.size(), i + 256));
 	}
 	return b;
 }

@@ -6,6 +6,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -55,11 +56,13 @@ struct Server {
 	~Server() { stop(); }
 };
 
-// jackd --no-realtime --sync -n NAME -d dummy -r 48000 -p PERIOD, plus extras.
-void start_jackd(Server &s, const std::string &name, unsigned period = 64,
+// jackd --no-realtime --sync -n NAME -d dummy -r 48000 -p PERIOD, plus
+// extras; sndiod -d -U UNIT.  Each waits until a client gets in, and fails
+// the test with the server's log when none can.
+bool start_jackd(Server &s, const std::string &name, unsigned period = 64,
     const std::vector<std::string> &server_opts = {},
     const std::vector<std::string> &driver_opts = {});
-void start_sndiod(Server &s, int unit);
+bool start_sndiod(Server &s, int unit);
 
 std::string thru_port(int unit);	// "midithru,N/0"
 std::string quarvell_bin();
@@ -74,6 +77,7 @@ std::string read_file(const std::string &path);	// "" if there is none
 // An in-process JACK client without ports, to look at the graph.  It
 // notes every client that registers while it is open.
 struct Graph {
+	std::string server;
 	jack_client_t *c = nullptr;
 	jack_port_t *sink = nullptr;
 	std::mutex mu;
@@ -82,11 +86,12 @@ struct Graph {
 	bool open(const std::string &server);
 	bool has_client(const std::string &name);
 	bool has_port(const std::string &name, double wait_seconds = 0);
-	bool ever_registered(const std::string &name);
+	void settle();			// every registration so far has been seen
+	bool ever_registered(const std::string &name);	// settles first
 	// JACK connects only ports of active clients: true once port's
 	// client has been activated
 	bool is_active(const std::string &port, double wait_seconds = 10);
-	int clients_seen();		// registered less unregistered
+	int clients_seen();		// registered less unregistered, settled
 	~Graph();
 };
 
@@ -109,6 +114,8 @@ struct Monitor {
 	bool start(const std::string &server, const std::string &source);
 	void update();			// parse what it printed so far
 	Bytes wait_bytes(std::size_t n, double seconds);
+	void wait_events(std::size_t n, double seconds);
+	unsigned long dropped();	// events its ring buffer had no room for
 	void stop();			// as a user would: SIGTERM
 	~Monitor() { stop(); }
 };
@@ -116,20 +123,30 @@ struct Monitor {
 // Writes into a sndio MIDI port, paced so that sndiod drops nothing.
 struct Writer {
 	struct mio_hdl *h = nullptr;
+	bool strict = true;
 	bool open(const std::string &port);
-	void write(const Bytes &b, std::size_t chunk = 256, int pause_us = 2000);
+	// false on a short write, which fails the test when strict
+	bool write(const Bytes &b, std::size_t chunk = 256, int pause_us = 2000);
 	~Writer();
 };
 
 // A generated stream of valid MIDI: notes, controllers, SysEx of many
-// sizes (some over 256 bytes) and real-time bytes between messages.
-Bytes midi_stream(std::size_t size, unsigned seed);
+// sizes (some over 256 bytes) and real-time bytes between messages.  The
+// events quarvell makes of it go into events: one a message, a long SysEx
+// in pieces of 256 bytes.
+Bytes midi_stream(std::size_t size, unsigned seed,
+    std::vector<Bytes> *events = nullptr);
 
-// Says where got first differs from want, or "" when they are equal.
+// Say where got first differs from want, or "" when they are equal.
 std::string diff(const Bytes &got, const Bytes &want);
+std::string diff(const std::vector<Event> &got, const std::vector<Bytes> &want);
+std::string hex(const Bytes &b);	// "90 3c 64"
+Bytes bytes(const std::string &hex);	// and back
 
 void sleep_ms(int ms);
 double now();
+// polls cond until it holds, for at most seconds
+bool eventually(const std::function<bool()> &cond, double seconds = 10);
 
 // A test suite that runs its own jackd -n NAME and sndiod -U UNIT, started
 // once for the suite, with a look at the graph for each test.
@@ -139,12 +156,13 @@ class ServerSuite : public ::testing::Test {
 	static inline Server *jackd, *sndiod;
 	Graph graph;
 
+	static inline bool up;
+
 	static void SetUpTestSuite()
 	{
 		jackd = new Server;
 		sndiod = new Server;
-		start_jackd(*jackd, NAME);
-		start_sndiod(*sndiod, UNIT);
+		up = start_jackd(*jackd, NAME) && start_sndiod(*sndiod, UNIT);
 	}
 
 	static void TearDownTestSuite()
@@ -153,7 +171,11 @@ class ServerSuite : public ::testing::Test {
 		delete sndiod;
 	}
 
-	void SetUp() override { ASSERT_TRUE(graph.open(NAME)); }
+	void SetUp() override
+	{
+		ASSERT_TRUE(up) << "the suite's servers did not start";
+		ASSERT_TRUE(graph.open(NAME));
+	}
 };
 
 } // namespace qt

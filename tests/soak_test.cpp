@@ -44,6 +44,7 @@ struct Stream {
 	explicit Stream(const std::string &port)
 	    : t([this, port] {
 		    Writer w;
+		    w.strict = false;	// the port may go away under it
 		    if (!w.open(port))
 			    return;
 		    for (unsigned seed = 0; !done; seed++)
@@ -150,26 +151,37 @@ TEST_F(Soak, SignalStormsNeverCrashOrLeaveAClient)
 	}
 }
 
-TEST_F(Soak, MegabyteArrivesByteExactWithTheOtherCoreBusy)
+TEST_F(Soak, LongStreamArrivesWholeWithTheOtherCoreBusy)
 {
 	Proc q, busy;
 	Monitor mon;
 	ASSERT_TRUE(start_bridge(q, graph, bridge_env(SERVER, UNIT))) << q.err;
 	ASSERT_TRUE(mon.start(SERVER, PORT));
 	busy.start({"/bin/sh", "-c", "while :; do :; done"});
+	std::size_t seen = read_file(sndiod->log).size();
 
-	// channel messages, SysEx of many sizes, real-time bytes between
-	// messages; 256 bytes every 4 ms is some 20 times the wire rate
-	Bytes data = midi_stream(scaled(1 << 20), 4);
+	// Channel messages, SysEx of many sizes, real-time bytes between
+	// messages, at 256 bytes every 8 ms: 32 KB/s, ten times the wire
+	// rate.  sndiod keeps about 3 KB for a reader, so a cycle may come
+	// some 90 ms late before it has to discard.
+	std::vector<Bytes> want;
+	Bytes data = midi_stream(scaled(512 << 10), 4, &want);
 	std::thread writer([&] {
 		Writer w;
 		if (w.open(thru_port(UNIT)))
-			w.write(data, 256, 4000);
+			w.write(data, 256, 8000);
 	});
-	Bytes got = mon.wait_bytes(data.size(), 60 + data.size() / 16000);
+	mon.wait_events(want.size(), 30 + data.size() / 16000);
 	writer.join();
 	busy.kill_and_reap();
-	EXPECT_EQ(diff(got, data), "");
+
+	// name each loss: what sndiod discarded for want of a reader, what
+	// midimon had no room for, then what is missing all the same
+	std::string log = read_file(sndiod->log).substr(seen);
+	EXPECT_EQ(log.find("too slow"), std::string::npos)
+	    << "sndiod discarded what quarvell did not read in time:\n" << log;
+	EXPECT_EQ(mon.dropped(), 0u) << "midimon's ring buffer ran full";
+	EXPECT_EQ(diff(mon.events, want), "");
 
 	q.signal(SIGTERM);
 	ASSERT_TRUE(q.wait(5));
@@ -180,41 +192,42 @@ TEST_F(Soak, MegabyteArrivesByteExactWithTheOtherCoreBusy)
 TEST(SoakServers, BridgeOutlivesServersThatGoAndComeBack)
 {
 	Server jackd, sndiod;
-	start_jackd(jackd, "qv_away");
-	start_sndiod(sndiod, 7);
+	ASSERT_TRUE(start_jackd(jackd, "qv_away"));
+	ASSERT_TRUE(start_sndiod(sndiod, 7));
 	Graph graph;
 	ASSERT_TRUE(graph.open("qv_away"));
 	Proc q;
-	ASSERT_TRUE(start_bridge(q, graph, bridge_env("qv_away", 7))) << q.err;
+	std::string log = build_dir() + "/away.log";
+	ASSERT_TRUE(start_bridge(q, graph, faults(bridge_env("qv_away", 7), log))) << q.err;
 
 	{
-		// sndiod killed while MIDI streams: empty cycles from then on
+		// sndiod killed while MIDI streams: empty cycles once quarvell
+		// has found it gone
 		Stream stream(thru_port(7));
 		sleep_ms(300);
 		sndiod.kill9();
-		sleep_ms(1000);
+		EXPECT_TRUE(eventually([&] { return read_file(log).find("mio_read eof") !=
+		    std::string::npos; }));
 	}
 	EXPECT_TRUE(q.running());
 	EXPECT_TRUE(graph.has_port(PORT));
 
-	// the JACK server goes away, then both come back
+	// the JACK server goes away, and libjack says so; then both come back
 	jack_client_close(graph.c);
 	graph.c = nullptr;
 	jackd.stop();
-	sleep_ms(1000);
+	EXPECT_TRUE(eventually([&] { q.collect(0); return !q.err.empty(); }));
 	EXPECT_TRUE(q.running());
-	start_jackd(jackd, "qv_away");
+	ASSERT_TRUE(start_jackd(jackd, "qv_away"));
 	sndiod.stop();
-	start_sndiod(sndiod, 7);
-	sleep_ms(1000);
+	ASSERT_TRUE(start_sndiod(sndiod, 7));
 	EXPECT_TRUE(q.running());
 
-	double t = now();
 	q.signal(SIGTERM);
-	ASSERT_TRUE(q.wait(2));
-	EXPECT_LT(now() - t, 2.0);
+	ASSERT_TRUE(q.wait(5));
 	EXPECT_TRUE(q.exited_with(0)) << q.status;
-	expect_clean(q);
+	EXPECT_EQ(q.out, "");
+	EXPECT_NE(read_file(log).find("jack_client_close\nmio_close\n"), std::string::npos);
 }
 
 // What quarvell makes of argv, by getopt's rules: the sndio port it opens,

@@ -5,9 +5,14 @@
  *	midimon [-n client_name] [source_port ...]
  *
  * Each source port is connected to midimon's own "in" port, waiting up to
- * ten seconds for it to appear.  Runs until SIGINT or SIGTERM.
+ * ten seconds for it to appear.  "midimon: listening" on standard error
+ * says that the connections are in effect: the process callback has seen
+ * them.  Events that find the ring buffer full are counted, and the count
+ * is printed as "midimon: dropped N events" whenever it grows.  Runs until
+ * SIGINT or SIGTERM.
  */
 #include <algorithm>
+#include <atomic>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -32,6 +37,8 @@ jack_client_t *mon;
 jack_port_t *in_port;
 jack_ringbuffer_t *rb;
 std::uint64_t cycles;
+std::atomic<unsigned long> dropped;
+std::atomic<bool> connected;
 volatile std::sig_atomic_t done;
 
 int
@@ -40,13 +47,17 @@ process(jack_nframes_t nframes, void *)
 	void *buf = jack_port_get_buffer(in_port, nframes);
 	std::uint32_t n = jack_midi_get_event_count(buf);
 
+	if (!connected && jack_port_connected(in_port) > 0)
+		connected = true;
 	for (std::uint32_t i = 0; i < n; i++) {
 		jack_midi_event_t ev;
 		if (jack_midi_event_get(&ev, buf, i) != 0)
 			continue;
 		header h{cycles, ev.time, static_cast<std::uint32_t>(ev.size)};
-		if (jack_ringbuffer_write_space(rb) < sizeof h + ev.size)
+		if (jack_ringbuffer_write_space(rb) < sizeof h + ev.size) {
+			dropped += n - i;
 			break;
+		}
 		jack_ringbuffer_write(rb, reinterpret_cast<char *>(&h), sizeof h);
 		jack_ringbuffer_write(rb, reinterpret_cast<char *>(ev.buffer),
 		    ev.size);
@@ -134,14 +145,26 @@ main(int argc, char **argv)
 		jack_client_close(mon);
 		return 1;
 	}
-	for (int i = optind; i < argc; i++)
-		if (!connect_when_there(argv[i]))
+	bool any = false;
+	for (int i = optind; i < argc; i++) {
+		if (connect_when_there(argv[i]))
+			any = true;
+		else
 			std::fprintf(stderr, "midimon: couldn't connect %s\n",
 			    argv[i]);
+	}
+	/* a connection counts once a cycle has run with it */
+	while (any && !connected && !done)
+		poll(nullptr, 0, 5);
 	std::fprintf(stderr, "midimon: listening\n");
 
+	unsigned long told = 0;
 	while (!done) {
 		drain();
+		if (dropped != told) {
+			told = dropped;
+			std::fprintf(stderr, "midimon: dropped %lu events\n", told);
+		}
 		poll(nullptr, 0, 10);
 	}
 	jack_client_close(mon);
