@@ -4,6 +4,14 @@
  * Resources are acquired in a fixed order and released in the reverse
  * one, by the main thread alone.  The signal handler only records that a
  * stop was asked for and wakes the main thread through a pipe.
+ *
+ * No signal may end or interrupt a call into libjack: killed inside
+ * jack_client_open, libjack leaves its shared metadata database locked,
+ * and every JACK client of the user hangs from then on.  So the signals
+ * that end a process are blocked around each such call and unblocked
+ * after it; one that came meanwhile takes effect then.  The threads that
+ * libjack starts inherit the blocked mask, so these signals only ever
+ * reach the main thread.
  */
 #include <atomic>
 #include <cerrno>
@@ -13,6 +21,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <jack/jack.h>
@@ -37,6 +46,21 @@ static std::atomic<bool> stop_requested{false};
 static_assert(std::atomic<bool>::is_always_lock_free);
 static int wake_fd[2] = {-1, -1};
 
+/* held back while the main thread is inside libjack */
+static sigset_t held;
+
+static void
+hold_signals()
+{
+	pthread_sigmask(SIG_BLOCK, &held, nullptr);
+}
+
+static void
+take_signals()
+{
+	pthread_sigmask(SIG_UNBLOCK, &held, nullptr);
+}
+
 void
 release_all()
 {
@@ -45,8 +69,11 @@ release_all()
 	if (released.exchange(true))
 		return;
 	/* closing the client first stops the callbacks that use the rest */
-	if (client != nullptr)
+	if (client != nullptr) {
+		hold_signals();
 		jack_client_close(client);
+		take_signals();
+	}
 	if (midi_in != nullptr)
 		mio_close(midi_in);
 	if (midi_buf != nullptr)
@@ -94,10 +121,7 @@ install_handlers()
 		wake_fd[0] = wake_fd[1] = -1;
 	}
 
-	/*
-	 * The signal may land on one of libjack's threads: restart its
-	 * interrupted calls, or it takes EINTR for a lost server.
-	 */
+	/* restart what the handler interrupts, such as sndio's writes */
 	sa.sa_handler = stop_on_signal;
 	sigemptyset(&sa.sa_mask);
 	sa.sa_flags = SA_RESTART;
@@ -124,6 +148,18 @@ main(int argc, char *argv[])
 {
 	parse_args(argc, argv);
 
+	sigemptyset(&held);
+	sigaddset(&held, SIGINT);
+	sigaddset(&held, SIGTERM);
+	sigaddset(&held, SIGHUP);
+	sigaddset(&held, SIGQUIT);
+	/*
+	 * jack1's libjack closes the client itself when the server dies,
+	 * and its last request to the dead socket raises SIGPIPE: that
+	 * must not end the bridge, which idles until SIGINT or SIGTERM.
+	 */
+	signal(SIGPIPE, SIG_IGN);
+
 	/* 1. transfer buffer */
 	midi_buf = static_cast<unsigned char *>(std::malloc(MIDI_BUF_SIZE));
 	if (midi_buf == nullptr) {
@@ -139,18 +175,24 @@ main(int argc, char *argv[])
 	}
 
 	/* 3. JACK client */
+	hold_signals();
 	client = jack_client_open(jack_client_name, JackNullOption, nullptr);
+	take_signals();
 	if (client == nullptr) {
 		std::fputs("couldn't open jack client\n", stderr);
 		fail();
 	}
 
 	/* 4. process callback */
+	hold_signals();
 	jack_set_process_callback(client, forward_midi, nullptr);
+	take_signals();
 
 	/* 5. output port */
+	hold_signals();
 	out_port = jack_port_register(client, "midi_out",
 	    JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+	take_signals();
 	if (out_port == nullptr) {
 		std::fputs("couldn't register jack output port\n", stderr);
 		fail();
@@ -160,7 +202,10 @@ main(int argc, char *argv[])
 	install_handlers();
 
 	/* 7. activate */
-	if (jack_activate(client) != 0) {
+	hold_signals();
+	int activated = jack_activate(client);
+	take_signals();
+	if (activated != 0) {
 		std::fputs("couldn't activate jack client\n", stderr);
 		fail();
 	}

@@ -13,8 +13,8 @@
 //   QF_ROOM=n           a cycle's MIDI buffer takes at most n bytes
 //   QF_READS=script     mio_read hands out scripted chunks instead of what
 //                       sndio has: hex bytes split by blanks, chunks by ',' and cycles
-//                       by '/'; the first cycle is the first one in which the
-//                       output port is connected to midimon:in.  A read returns at most one
+//                       by '/'; the first cycle comes 32 cycles after the
+//                       output port has been connected to midimon:in.  A read returns at most one
 //                       chunk; what it leaves of one waits, as in a socket.
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -82,6 +82,7 @@ raise_both(const char *when)
 
 // bytes written into the current cycle's buffer, and the cap on them
 std::size_t used;
+bool in_write, in_open;
 
 std::size_t
 room_cap()
@@ -155,8 +156,11 @@ jack_client_open(const char *name, jack_options_t options,
 {
 	log_call("jack_client_open", name);
 	// quarvell passes no server name: the variadic part stays unused
-	return real<jack_client_t *(*)(const char *, jack_options_t,
+	in_open = true;
+	jack_client_t *c = real<jack_client_t *(*)(const char *, jack_options_t,
 	    jack_status_t *, ...)>("jack_client_open")(name, options, status);
+	in_open = false;
+	return c;
 }
 
 int
@@ -190,6 +194,9 @@ poll(struct pollfd *fds, nfds_t n, int timeout)
 int
 jack_client_close(jack_client_t *c)
 {
+	// PipeWire's jack_client_open closes what it failed to open
+	if (in_open)
+		return real<int (*)(jack_client_t *)>("jack_client_close")(c);
 	log_call("jack_client_close");
 	raise_both("close");
 	return real<int (*)(jack_client_t *)>("jack_client_close")(c);
@@ -205,10 +212,13 @@ mio_close(struct mio_hdl *h)
 void *
 jack_port_get_buffer(jack_port_t *port, jack_nframes_t n)
 {
+	// PipeWire shows a link some cycles before data flows through it
+	static int connected_cycles;
 	if (scripted && !script_started && jack_port_connected(port) > 0) {
 		const char **peers = jack_port_get_connections(port);
 		for (int i = 0; peers != nullptr && peers[i] != nullptr; i++)
-			script_started |= std::strcmp(peers[i], "midimon:in") == 0;
+			if (std::strcmp(peers[i], "midimon:in") == 0)
+				script_started = ++connected_cycles > 32;
 		jack_free(peers);
 	}
 	return real<void *(*)(jack_port_t *, jack_nframes_t)>(
@@ -254,6 +264,8 @@ size_t
 jack_midi_max_event_size(void *buf)
 {
 	std::size_t n = real<size_t (*)(void *)>("jack_midi_max_event_size")(buf);
+	if (in_write)	// jack1's and PipeWire's write asks it too
+		return n;
 	std::size_t left = room_cap() > used ? room_cap() - used : 0;
 	return n < left ? n : left;
 }
@@ -264,9 +276,13 @@ jack_midi_event_write(void *buf, jack_nframes_t time,
 {
 	if (used + size > room_cap())
 		return ENOBUFS;
-	used += size;
-	return real<int (*)(void *, jack_nframes_t, const jack_midi_data_t *,
+	in_write = true;
+	int r = real<int (*)(void *, jack_nframes_t, const jack_midi_data_t *,
 	    size_t)>("jack_midi_event_write")(buf, time, data, size);
+	in_write = false;
+	if (r == 0)
+		used += size;
+	return r;
 }
 
 } // extern "C"

@@ -49,17 +49,26 @@ struct Server {
 	int keep_fd = -1;		// the watchdog waits for EOF on this
 	std::string log;
 
-	void start(const std::vector<std::string> &argv, const std::string &logfile);
+	void start(const std::vector<std::string> &argv, const std::string &logfile,
+	    Env env = {});
 	void stop();			// SIGTERM, then wait for it to exit
 	void kill9();			// for tests of a server that vanishes
 	bool alive();
 	~Server() { stop(); }
 };
 
-// jackd --no-realtime --sync -n NAME -d dummy -r 48000 -p PERIOD, plus
-// extras; sndiod -d -U UNIT.  Each waits until a client gets in, and fails
-// the test with the server's log when none can.
-bool start_jackd(Server &s, const std::string &name, unsigned period = 64,
+// The JACK in use: "jack2", "jack1" or "pipewire", from QT_SERVER, which
+// tests/server.sh sets.
+std::string server_kind();
+// Whether tests/server.sh gave the test its own /dev/shm and IPC, where a
+// killed server or a locked JACK database harms no one else.
+bool private_namespace();
+
+// A JACK server named NAME: jackd --no-realtime --sync -n NAME -d dummy
+// -r 48000 -p 64, plus extras, or a PipeWire daemon; sndiod -dd -U UNIT.
+// Each waits until a client gets in, and fails the test with the server's
+// log when none can.
+bool start_jack(Server &s, const std::string &name,
     const std::vector<std::string> &server_opts = {},
     const std::vector<std::string> &driver_opts = {});
 bool start_sndiod(Server &s, int unit);
@@ -84,7 +93,7 @@ struct Graph {
 	std::vector<std::string> registered, unregistered;
 
 	bool open(const std::string &server);
-	bool has_client(const std::string &name);
+	bool has_client(const std::string &name);	// settles first
 	bool has_port(const std::string &name, double wait_seconds = 0);
 	void settle();			// every registration so far has been seen
 	bool ever_registered(const std::string &name);	// settles first
@@ -162,7 +171,7 @@ class ServerSuite : public ::testing::Test {
 	{
 		jackd = new Server;
 		sndiod = new Server;
-		up = start_jackd(*jackd, NAME) && start_sndiod(*sndiod, UNIT);
+		up = start_jack(*jackd, NAME) && start_sndiod(*sndiod, UNIT);
 	}
 
 	static void TearDownTestSuite()

@@ -192,7 +192,7 @@ TEST_F(Soak, LongStreamArrivesWholeWithTheOtherCoreBusy)
 TEST(SoakServers, BridgeOutlivesServersThatGoAndComeBack)
 {
 	Server jackd, sndiod;
-	ASSERT_TRUE(start_jackd(jackd, "qv_away"));
+	ASSERT_TRUE(start_jack(jackd, "qv_away"));
 	ASSERT_TRUE(start_sndiod(sndiod, 7));
 	Graph graph;
 	ASSERT_TRUE(graph.open("qv_away"));
@@ -218,7 +218,7 @@ TEST(SoakServers, BridgeOutlivesServersThatGoAndComeBack)
 	jackd.stop();
 	EXPECT_TRUE(eventually([&] { q.collect(0); return !q.err.empty(); }));
 	EXPECT_TRUE(q.running());
-	ASSERT_TRUE(start_jackd(jackd, "qv_away"));
+	ASSERT_TRUE(start_jack(jackd, "qv_away"));
 	sndiod.stop();
 	ASSERT_TRUE(start_sndiod(sndiod, 7));
 	EXPECT_TRUE(q.running());
