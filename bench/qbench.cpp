@@ -4,10 +4,13 @@
 //	qbench throughput sndio_port quarvell_binary
 //
 // cycle prints one row for the server's period:
-// 1. the cost of forward_midi, run in a client of our own, beside a client
-//    that does the least a polling bridge can: clear its buffer and make
-//    one non-blocking read(2) of an empty socket.  Allocations made on the
-//    process thread during forward_midi are counted;
+// 1. the cost of forward_midi with no input, run in a client of our own,
+//    beside two limit clients that clear their buffer and make one read:
+//    a non-blocking read(2) of an empty socket, the least a polling bridge
+//    can do, and a mio_read on a sndio handle of their own, the least a
+//    bridge on libsndio can do.  Then its cost per byte forwarded, with a
+//    dense stream.  Allocations made on the process thread during
+//    forward_midi are counted;
 // 2. latency from the write into sndio to the arrival in a downstream
 //    client, through the real quarvell binary, in periods;
 // 3. the time from SIGTERM to the exit of quarvell.
@@ -30,6 +33,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <jack/jack.h>
@@ -91,7 +95,7 @@ realloc(void *p, size_t n)
 namespace {
 
 constexpr int CYCLES = 3000;		// a round
-constexpr int ROUNDS = 4;
+constexpr int ROUNDS = 6;
 constexpr int MESSAGES = 1000;
 constexpr int STOPS = 20;
 
@@ -135,9 +139,26 @@ struct Timing {
 	std::atomic<int> n{0};
 	std::vector<double> all;	// the rounds so far
 };
-Timing bridge_time, limit_time;
-jack_port_t *limit_port;
+Timing bridge_time, limit_time, mio_time;
+jack_port_t *limit_port, *mio_port_out;
 int empty_socket;
+struct mio_hdl *mio_limit_in;
+unsigned char mio_limit_buf[MIDI_BUF_SIZE];
+
+// dense rounds: what forward_midi wrote, counted outside the timing
+std::atomic<bool> dense;
+std::vector<double> dense_us;
+std::vector<std::size_t> dense_bytes;
+
+void
+note(Timing &t, double us)
+{
+	int i = t.n;
+	if (i < CYCLES) {
+		t.us[i] = us;
+		t.n = i + 1;
+	}
+}
 
 int
 timed_forward(jack_nframes_t nframes, void *)
@@ -148,14 +169,25 @@ timed_forward(jack_nframes_t nframes, void *)
 	forward_midi(nframes, nullptr);
 	t = now_us() - t;
 	in_forward = false;
+	if (!dense) {
+		note(bridge_time, t);
+		return 0;
+	}
+	void *buf = jack_port_get_buffer(out_port, nframes);
+	std::size_t bytes = 0;
+	jack_midi_event_t ev;
+	for (std::uint32_t i = 0; jack_midi_event_get(&ev, buf, i) == 0; i++)
+		bytes += ev.size;
 	int i = bridge_time.n;
 	if (i < CYCLES) {
-		bridge_time.us[i] = t;
+		dense_us[i] = t;
+		dense_bytes[i] = bytes;
 		bridge_time.n = i + 1;
 	}
 	return 0;
 }
 
+// the least a polling bridge can do: clear, one read(2) of an empty socket
 int
 timed_limit(jack_nframes_t nframes, void *)
 {
@@ -164,19 +196,38 @@ timed_limit(jack_nframes_t nframes, void *)
 	jack_midi_clear_buffer(jack_port_get_buffer(limit_port, nframes));
 	if (read(empty_socket, byte, sizeof byte) > 0)
 		die("the empty socket was not empty");
-	t = now_us() - t;
-	int i = limit_time.n;
-	if (i < CYCLES) {
-		limit_time.us[i] = t;
-		limit_time.n = i + 1;
-	}
+	note(limit_time, now_us() - t);
 	return 0;
 }
 
-// One round; the client activated first runs first in each cycle, so
-// the rounds take turns.
+// the least a bridge on libsndio can do: clear, one mio_read
+int
+timed_mio(jack_nframes_t nframes, void *)
+{
+	double t = now_us();
+	jack_midi_clear_buffer(jack_port_get_buffer(mio_port_out, nframes));
+	if (mio_read(mio_limit_in, mio_limit_buf, sizeof mio_limit_buf) > 0)
+		die("the idle sndio port had bytes");
+	note(mio_time, now_us() - t);
+	return 0;
+}
+
+jack_client_t *
+callback_client(const char *name, JackProcessCallback cb, jack_port_t **port)
+{
+	jack_client_t *c = open_client(name);
+	jack_set_process_callback(c, cb, nullptr);
+	*port = jack_port_register(c, "midi_out", JACK_DEFAULT_MIDI_TYPE,
+	    JackPortIsOutput, 0);
+	if (*port == nullptr)
+		die("couldn't register a port");
+	return c;
+}
+
+// One idle round; the client activated first runs first in each cycle,
+// so the rounds take turns.
 void
-measure_callbacks(bool bridge_first)
+measure_callbacks(int turn)
 {
 	int sv[2];
 	if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0)
@@ -186,34 +237,83 @@ measure_callbacks(bool bridge_first)
 
 	midi_buf = static_cast<unsigned char *>(std::malloc(MIDI_BUF_SIZE));
 	midi_in = mio_open(mio_port, MIO_IN, 1);
-	if (midi_in == nullptr)
+	mio_limit_in = mio_open(mio_port, MIO_IN, 1);
+	if (midi_in == nullptr || mio_limit_in == nullptr)
 		die("couldn't open sndio port");
-	client = open_client("bench_bridge");
-	jack_set_process_callback(client, timed_forward, nullptr);
-	out_port = jack_port_register(client, "midi_out", JACK_DEFAULT_MIDI_TYPE,
-	    JackPortIsOutput, 0);
+	jack_client_t *c[3] = {
+	    client = callback_client("bench_bridge", timed_forward, &out_port),
+	    callback_client("bench_limit", timed_limit, &limit_port),
+	    callback_client("bench_mio", timed_mio, &mio_port_out)};
 
-	jack_client_t *limit = open_client("bench_limit");
-	jack_set_process_callback(limit, timed_limit, nullptr);
-	limit_port = jack_port_register(limit, "midi_out", JACK_DEFAULT_MIDI_TYPE,
-	    JackPortIsOutput, 0);
-
-	jack_client_t *first = bridge_first ? client : limit;
-	jack_client_t *second = bridge_first ? limit : client;
-	bridge_time.n = limit_time.n = 0;
-	if (out_port == nullptr || limit_port == nullptr ||
-	    jack_activate(first) != 0 || jack_activate(second) != 0)
-		die("couldn't start the callback clients");
-	while (bridge_time.n < CYCLES || limit_time.n < CYCLES)
+	bridge_time.n = limit_time.n = mio_time.n = 0;
+	for (int i = 0; i < 3; i++)
+		if (jack_activate(c[(turn + i) % 3]) != 0)
+			die("couldn't start the callback clients");
+	while (bridge_time.n < CYCLES || limit_time.n < CYCLES || mio_time.n < CYCLES)
 		poll(nullptr, 0, 50);
-	jack_client_close(limit);
-	jack_client_close(client);
+	for (jack_client_t *k : c)
+		jack_client_close(k);
 	mio_close(midi_in);
+	mio_close(mio_limit_in);
 	close(sv[0]);
 	close(sv[1]);
 	std::free(midi_buf);
-	for (Timing *t : {&bridge_time, &limit_time})
+	for (Timing *t : {&bridge_time, &limit_time, &mio_time})
 		t->all.insert(t->all.end(), t->us.begin(), t->us.end());
+}
+
+// The cost of each byte forwarded: forward_midi alone, while notes,
+// controllers and SysEx arrive at 256 bytes a millisecond.  Cycles with
+// input cost the idle p50 plus so much a byte.
+double
+measure_per_byte(double idle_us)
+{
+	dense_us.assign(CYCLES, 0);
+	dense_bytes.assign(CYCLES, 0);
+	midi_buf = static_cast<unsigned char *>(std::malloc(MIDI_BUF_SIZE));
+	midi_in = mio_open(mio_port, MIO_IN, 1);
+	struct mio_hdl *w = mio_open(mio_port, MIO_OUT, 0);
+	if (midi_in == nullptr || w == nullptr)
+		die("couldn't open sndio port");
+	client = callback_client("bench_bridge", timed_forward, &out_port);
+	dense = true;
+	bridge_time.n = 0;
+	if (jack_activate(client) != 0)
+		die("couldn't start the bridge client");
+	std::atomic<bool> done{false};
+	std::thread writer([&] {
+		// notes with running status, a controller, a 40-byte SysEx
+		std::vector<unsigned char> chunk;
+		while (chunk.size() < 256) {
+			chunk.insert(chunk.end(), {0x90, 60, 100, 64, 100, 67, 100, 0xb0, 7, 90, 0xf0});
+			chunk.insert(chunk.end(), 40, 0x11);
+			chunk.push_back(0xf7);
+		}
+		chunk.resize(256 - 256 % 52);
+		while (!done) {
+			mio_write(w, chunk.data(), chunk.size());
+			poll(nullptr, 0, 1);
+		}
+	});
+	while (bridge_time.n < CYCLES)
+		poll(nullptr, 0, 50);
+	done = true;
+	writer.join();
+	jack_client_close(client);
+	mio_close(w);
+	mio_close(midi_in);
+	std::free(midi_buf);
+	dense = false;
+
+	double us = 0;
+	std::size_t bytes = 0;
+	for (int i = 0; i < CYCLES; i++) {
+		if (dense_bytes[i] > 0) {
+			us += dense_us[i] - idle_us;
+			bytes += dense_bytes[i];
+		}
+	}
+	return bytes > 0 ? us * 1000 / bytes : 0;
 }
 
 // 2. latency through the real bridge
@@ -410,16 +510,19 @@ main(int argc, char **argv)
 	}
 
 	for (int r = 0; r < ROUNDS; r++)
-		measure_callbacks(r % 2 == 0);
+		measure_callbacks(r % 3);
+	double read50 = percentile(limit_time.all, 0.5);
+	double mio50 = percentile(mio_time.all, 0.5);
+	double br50 = percentile(bridge_time.all, 0.5);
+	double ns_byte = measure_per_byte(br50);
 	std::vector<double> lat = measure_latency(bin, period_us);
 	std::vector<double> stop = measure_stops(bin);
 
-	double lim50 = percentile(limit_time.all, 0.5);
-	double br50 = percentile(bridge_time.all, 0.5);
-	std::printf("%6.0f %8.3f ms   %5.2f / %5.2f us (%.2fx)   %5.2f / %5.2f us"
-	    "   %ld   %4zu   %.2f / %.2f   %5.1f / %5.1f ms\n",
-	    frames, period_us / 1000, lim50, br50, br50 / lim50,
-	    percentile(limit_time.all, 0.99), percentile(bridge_time.all, 0.99),
+	std::printf("%6.0f %6.3f ms  %5.2f %5.2f %5.2f us (%.2fx %.2fx)  "
+	    "%5.2f %5.2f %5.2f us  %4.0f ns  %ld  %4zu  %.2f / %.2f  %5.1f / %5.1f ms\n",
+	    frames, period_us / 1000, read50, mio50, br50, br50 / read50, br50 / mio50,
+	    percentile(limit_time.all, 0.99), percentile(mio_time.all, 0.99),
+	    percentile(bridge_time.all, 0.99), ns_byte,
 	    allocations.load(), lat.size(), percentile(lat, 0.5),
 	    percentile(lat, 0.99), percentile(stop, 0.5), percentile(stop, 1));
 	return 0;

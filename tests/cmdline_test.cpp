@@ -95,6 +95,7 @@ TEST_F(Cmdline, PortAndNameReachSndioAndJackLastOneWins)
 	Writer w;
 	ASSERT_TRUE(mon.start(SERVER, "second:midi_out"));
 	ASSERT_TRUE(w.open(thru_port(UNIT)));
+	ASSERT_TRUE(mon.sync(w));
 	Bytes note = {0x90, 67, 80};
 	w.write(note);
 	EXPECT_EQ(diff(mon.wait_bytes(note.size(), 10), note), "");

@@ -8,16 +8,23 @@
 //   QF_RAISE=when       raise SIGTERM and SIGINT, twice each, right after
 //                       mio_open ("mio_open"), after the first sigaction
 //                       ("sigaction"), in jack_activate ("activate"), in
-//                       jack_client_close ("close"), or SIGTERM alone just
-//                       before the idle loop's first poll ("poll")
+//                       jack_client_close ("close"); or SIGTERM alone just
+//                       before the idle loop's first poll ("poll"), or to
+//                       the process right after libdb, in jack_client_open,
+//                       has taken the first lock of libjack's metadata
+//                       database ("db"), where a kill leaves it locked
 //   QF_ROOM=n           a cycle's MIDI buffer takes at most n bytes
 //   QF_READS=script     mio_read hands out scripted chunks instead of what
-//                       sndio has: hex bytes split by blanks, chunks by ',' and cycles
-//                       by '/'; the first cycle comes 32 cycles after the
-//                       output port has been connected to midimon:in.  A read returns at most one
-//                       chunk; what it leaves of one waits, as in a socket.
+//                       sndio has: hex bytes split by blanks, chunks by ','
+//                       and cycles by '/'.  A read returns at most one chunk;
+//                       what it leaves of one waits, as in a socket.  From
+//                       the first cycle in which the output port is
+//                       connected to midimon:in, each cycle carries an FE
+//                       of the fault library's own, until the file QF_GO
+//                       exists: the script's first cycle is the next one.
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <stdarg.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
@@ -95,7 +102,7 @@ room_cap()
 using Chunk = std::vector<unsigned char>;
 std::deque<std::vector<Chunk>> script;
 std::deque<Chunk> arrived;
-bool script_started, activated;
+bool monitored, script_started, activated;
 pthread_t main_thread = pthread_self();
 
 bool
@@ -123,9 +130,66 @@ read_script()
 // initialised in order, after the deques
 const bool scripted = read_script();
 
+// QF_RAISE=db: libdb has opened a file of the database, and has taken
+// its first lock since
+bool db_opened, db_locked;
+
+bool
+from_libdb(void *caller)
+{
+	Dl_info info;
+	return dladdr(caller, &info) != 0 && info.dli_fname != nullptr &&
+	    std::strstr(info.dli_fname, "libdb") != nullptr;
+}
+
+int
+noting_open(const char *name, const char *path, int flags, va_list ap,
+    void *caller)
+{
+	mode_t mode = flags & (O_CREAT | O_TMPFILE) ? va_arg(ap, int) : 0;
+	if (path != nullptr && std::strstr(path, "/jack_db") != nullptr &&
+	    from_libdb(caller) && is("QF_RAISE", "db"))
+		db_opened = true;
+	return real<int (*)(const char *, int, ...)>(name)(path, flags, mode);
+}
+
 } // namespace
 
 extern "C" {
+
+int __pthread_mutex_lock(pthread_mutex_t *);
+
+int
+open(const char *path, int flags, ...)
+{
+	va_list ap;
+	va_start(ap, flags);
+	int fd = noting_open("open", path, flags, ap, __builtin_return_address(0));
+	va_end(ap);
+	return fd;
+}
+
+int
+open64(const char *path, int flags, ...)
+{
+	va_list ap;
+	va_start(ap, flags);
+	int fd = noting_open("open64", path, flags, ap, __builtin_return_address(0));
+	va_end(ap);
+	return fd;
+}
+
+int
+pthread_mutex_lock(pthread_mutex_t *m)
+{
+	if (!db_opened || db_locked || !from_libdb(__builtin_return_address(0)))
+		return __pthread_mutex_lock(m);
+	db_locked = true;
+	int r = __pthread_mutex_lock(m);
+	log_call("db locked");
+	kill(getpid(), SIGTERM);
+	return r;
+}
 
 struct mio_hdl *
 mio_open(const char *port, unsigned mode, int nbio)
@@ -171,6 +235,8 @@ jack_activate(jack_client_t *c)
 		return -1;
 	int r = real<int (*)(jack_client_t *)>("jack_activate")(c);
 	activated = r == 0;
+	if (activated)
+		log_call("jack_activate");
 	return r;
 }
 
@@ -212,13 +278,10 @@ mio_close(struct mio_hdl *h)
 void *
 jack_port_get_buffer(jack_port_t *port, jack_nframes_t n)
 {
-	// PipeWire shows a link some cycles before data flows through it
-	static int connected_cycles;
-	if (scripted && !script_started && jack_port_connected(port) > 0) {
+	if (scripted && !monitored && jack_port_connected(port) > 0) {
 		const char **peers = jack_port_get_connections(port);
 		for (int i = 0; peers != nullptr && peers[i] != nullptr; i++)
-			if (std::strcmp(peers[i], "midimon:in") == 0)
-				script_started = ++connected_cycles > 32;
+			monitored |= std::strcmp(peers[i], "midimon:in") == 0;
 		jack_free(peers);
 	}
 	return real<void *(*)(jack_port_t *, jack_nframes_t)>(
@@ -229,12 +292,20 @@ void
 jack_midi_clear_buffer(void *buf)
 {
 	used = 0;
+	real<void (*)(void *)>("jack_midi_clear_buffer")(buf);
 	if (script_started && !script.empty()) {
 		for (Chunk &c : script.front())
 			arrived.push_back(std::move(c));
 		script.pop_front();
+	} else if (monitored && !script_started) {
+		// PipeWire shows a link some cycles before data flows through
+		// it: the test lets the script go once an FE has come through
+		static const jack_midi_data_t fe = 0xfe;
+		real<int (*)(void *, jack_nframes_t, const jack_midi_data_t *,
+		    size_t)>("jack_midi_event_write")(buf, 0, &fe, 1);
+		const char *go = std::getenv("QF_GO");
+		script_started = go == nullptr || access(go, F_OK) == 0;
 	}
-	real<void (*)(void *)>("jack_midi_clear_buffer")(buf);
 }
 
 size_t

@@ -571,6 +571,24 @@ Monitor::wait_bytes(std::size_t n, double seconds)
 	return all;
 }
 
+bool
+Monitor::sync(Writer &w)
+{
+	update();
+	std::size_t seen = events.size();
+	unsigned char n = 0;
+	while (n < 100 && w.write({0xbf, 0x66, n}) &&
+	    !eventually([&] { update(); return events.size() > seen; }, 0.1))
+		n++;
+	bool last = eventually([&] {
+		update();
+		return !events.empty() && events.back().data == Bytes{0xbf, 0x66, n};
+	});
+	events.clear();
+	all.clear();
+	return last;
+}
+
 void
 Monitor::wait_events(std::size_t n, double seconds)
 {

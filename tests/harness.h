@@ -9,6 +9,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -122,6 +123,9 @@ struct Monitor {
 
 	bool start(const std::string &server, const std::string &source);
 	void update();			// parse what it printed so far
+	// Writes controllers until they come through, then forgets them:
+	// PipeWire shows a link some cycles before data flows through it.
+	bool sync(struct Writer &w);
 	Bytes wait_bytes(std::size_t n, double seconds);
 	void wait_events(std::size_t n, double seconds);
 	unsigned long dropped();	// events its ring buffer had no room for
@@ -135,7 +139,8 @@ struct Writer {
 	bool strict = true;
 	bool open(const std::string &port);
 	// false on a short write, which fails the test when strict
-	bool write(const Bytes &b, std::size_t chunk = 256, int pause_us = 2000);
+	// 256 bytes every 8 ms is 32 KB/s, ten times the wire rate
+	bool write(const Bytes &b, std::size_t chunk = 256, int pause_us = 8000);
 	~Writer();
 };
 
@@ -166,6 +171,19 @@ class ServerSuite : public ::testing::Test {
 	Graph graph;
 
 	static inline bool up;
+	std::size_t sndiod_seen = 0;
+
+	// what sndiod discarded since the test began, for want of a reader
+	// quick enough to take it
+	std::string discards()
+	{
+		std::string log = read_file(sndiod->log).substr(sndiod_seen), lines;
+		std::istringstream in(log);
+		for (std::string line; std::getline(in, line);)
+			if (line.find("too slow") != std::string::npos)
+				lines += line + "\n";
+		return lines;
+	}
 
 	static void SetUpTestSuite()
 	{
@@ -184,6 +202,7 @@ class ServerSuite : public ::testing::Test {
 	{
 		ASSERT_TRUE(up) << "the suite's servers did not start";
 		ASSERT_TRUE(graph.open(NAME));
+		sndiod_seen = read_file(sndiod->log).size();
 	}
 };
 

@@ -42,7 +42,7 @@ pipewire)
 	PIPEWIRE_PROPS='{ jack.fix-midi-events = false }'
 	export XDG_RUNTIME_DIR PIPEWIRE_PROPS
 	# its jack_port_register leaks, as LeakSanitizer sees it
-	export LSAN_OPTIONS=suppressions=$here/lsan-pipewire.supp
+	export LSAN_OPTIONS=suppressions=$here/lsan-pipewire.supp:print_suppressions=0
 	pw-jack -p 64 "$@"
 	status=$?
 	rm -rf "$XDG_RUNTIME_DIR"

@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
+#include <iostream>
 #include <optional>
 #include <random>
 #include <thread>
@@ -157,29 +160,25 @@ TEST_F(Soak, LongStreamArrivesWholeWithTheOtherCoreBusy)
 	Monitor mon;
 	ASSERT_TRUE(start_bridge(q, graph, bridge_env(SERVER, UNIT))) << q.err;
 	ASSERT_TRUE(mon.start(SERVER, PORT));
+	Writer w;
+	ASSERT_TRUE(w.open(thru_port(UNIT)));
+	ASSERT_TRUE(mon.sync(w));
 	busy.start({"/bin/sh", "-c", "while :; do :; done"});
-	std::size_t seen = read_file(sndiod->log).size();
 
 	// Channel messages, SysEx of many sizes, real-time bytes between
-	// messages, at 256 bytes every 8 ms: 32 KB/s, ten times the wire
-	// rate.  sndiod keeps about 3 KB for a reader, so a cycle may come
-	// some 90 ms late before it has to discard.
+	// messages, at 32 KB/s, ten times the wire rate: sndiod keeps about
+	// 3 KB for a reader, so a cycle may come some 90 ms late before it
+	// has to discard.
 	std::vector<Bytes> want;
 	Bytes data = midi_stream(scaled(512 << 10), 4, &want);
-	std::thread writer([&] {
-		Writer w;
-		if (w.open(thru_port(UNIT)))
-			w.write(data, 256, 8000);
-	});
+	std::thread writer([&] { w.write(data); });
 	mon.wait_events(want.size(), 30 + data.size() / 16000);
 	writer.join();
 	busy.kill_and_reap();
 
 	// name each loss: what sndiod discarded for want of a reader, what
 	// midimon had no room for, then what is missing all the same
-	std::string log = read_file(sndiod->log).substr(seen);
-	EXPECT_EQ(log.find("too slow"), std::string::npos)
-	    << "sndiod discarded what quarvell did not read in time:\n" << log;
+	EXPECT_EQ(discards(), "") << "sndiod discarded what quarvell did not read in time";
 	EXPECT_EQ(mon.dropped(), 0u) << "midimon's ring buffer ran full";
 	EXPECT_EQ(diff(mon.events, want), "");
 
@@ -306,6 +305,73 @@ TEST(SoakCmdline, HostileArgumentVectors)
 		EXPECT_TRUE(q.err.size() >= want.size() &&
 		    q.err.compare(q.err.size() - want.size(), want.size(), want) == 0)
 		    << q.err.substr(0, 300);
+	}
+}
+
+// A signal at any moment of start-up.  Killed inside jack_client_open,
+// libjack would leave its shared metadata database locked, and every JACK
+// client of the user would hang from then on; so this runs only where the
+// database is its own (tests/server.sh as root), and last.
+const char STARTUP[] = "qv_startup";
+class StartUp : public ServerSuite<STARTUP, 6> {
+    protected:
+	// A JACK client gets in within seconds.  When none does, every JACK
+	// client in this namespace hangs, this process's own included, and
+	// the test can only end it.
+	void expect_jack_answers(double seconds, const std::string &after)
+	{
+		Proc probe;
+		probe.start({"jack_lsp"}, bridge_env(STARTUP, 6));
+		if (probe.wait(seconds) && probe.exited_with(0))
+			return;
+		ADD_FAILURE() << "JACK hangs after " << after;
+		std::fflush(stdout);
+		_exit(1);
+	}
+};
+
+TEST_F(StartUp, SignalsNeverLeaveJackLocked)
+{
+	if (!private_namespace())
+		GTEST_SKIP() << "needs a /dev/shm of its own: tests/server.sh as root";
+	std::string log = build_dir() + "/startup.log";
+
+	// at a fixed point: libdb holds the database's lock in jack_client_open
+	Proc q;
+	q.start({quarvell_bin()}, faults(bridge_env(STARTUP, 6), log, {{"QF_RAISE", "db"}}));
+	ASSERT_TRUE(q.wait(10));
+	if (read_file(log).find("db locked") != std::string::npos) {
+		EXPECT_TRUE(q.killed_by(SIGTERM)) << q.status;
+		expect_jack_answers(2, "a SIGTERM while libdb held the database's lock");
+	} else {
+		// a sanitizer's own pthread_mutex_lock comes before the library's
+		std::cout << "libdb's lock was not seen: fixed point not tried\n";
+	}
+
+	// at random moments of a start-up: until activation, mostly, which
+	// took some 40 ms here, more under a sanitizer
+	double t = now();
+	ASSERT_TRUE(start_bridge(q, graph, bridge_env(STARTUP, 6))) << q.err;
+	int longest = static_cast<int>((now() - t) * 0.8e6);
+	q.signal(SIGTERM);
+	ASSERT_TRUE(q.wait(5));
+
+	std::mt19937 rng(8);
+	const int sigs[] = {SIGINT, SIGTERM, SIGHUP};
+	for (int i = 0; i < scaled(QUARVELL_SANITIZED ? 100 : 300); i++) {
+		int sig = sigs[i % 3];
+		SCOPED_TRACE(testing::Message() << "run " << i << ", signal " << sig);
+		Proc q;
+		q.start({quarvell_bin()}, faults(bridge_env(STARTUP, 6), log));
+		usleep(std::uniform_int_distribution<int>(0, longest)(rng));
+		q.signal(sig);
+		ASSERT_TRUE(q.wait(10)) << "never ended";
+		EXPECT_TRUE(q.killed_by(sig) || q.exited_with(0) || q.exited_with(1)) << q.status;
+		// jack2 waits some seconds for a client killed while active,
+		// which only a SIGHUP after activation does
+		bool active = read_file(log).find("jack_activate") != std::string::npos;
+		expect_jack_answers(active && q.killed_by(sig) ? 10 : 2,
+		    "run " + std::to_string(i) + ", signal " + std::to_string(sig));
 	}
 }
 

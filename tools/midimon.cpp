@@ -6,8 +6,7 @@
  *
  * Each source port is connected to midimon's own "in" port, waiting up to
  * ten seconds for it to appear.  "midimon: listening" on standard error
- * says that the connections are in effect: the process callback has seen
- * them for 32 cycles.  Events that find the ring buffer full are counted, and the count
+ * says that the connections are made: the process callback has seen them.  Events that find the ring buffer full are counted, and the count
  * is printed as "midimon: dropped N events" whenever it grows.  Runs until
  * SIGINT or SIGTERM.
  */
@@ -47,9 +46,7 @@ process(jack_nframes_t nframes, void *)
 	void *buf = jack_port_get_buffer(in_port, nframes);
 	std::uint32_t n = jack_midi_get_event_count(buf);
 
-	/* PipeWire shows a link some cycles before data flows through it */
-	static int seen;
-	if (!connected && jack_port_connected(in_port) > 0 && ++seen > 32)
+	if (!connected && jack_port_connected(in_port) > 0)
 		connected = true;
 	for (std::uint32_t i = 0; i < n; i++) {
 		jack_midi_event_t ev;
