@@ -59,31 +59,27 @@ TEST_F(Bridge, ForwardsEveryMessageWholeAtOffsetZero)
 	// real-time bytes
 	std::vector<Bytes> want = {{0x90, 60, 100}, {0xb0, 7, 90}, {0x80, 60, 0}};
 	ASSERT_TRUE(w.write({0x90, 60, 100, 0xb0, 7, 90, 0x80, 60, 0}));
-	Bytes stream = midi_stream(40000, 1, &want);
-	ASSERT_TRUE(w.write(stream));
-	mon.wait_events(want.size(), 30);
-	EXPECT_EQ(diff(mon.events, want), "");
-	for (auto &e : mon.events)
-		EXPECT_EQ(e.offset, 0u);
+	ASSERT_TRUE(w.write(midi_stream(40000, 1, &want)));
 
 	// 2 KB of notes at once fill jack1's port buffer, of 2 KB, for some
 	// cycles; then idle cycles add nothing: the next event is the next
-	// one written
-	Bytes burst;
+	// one written, a controller the stream has not
+	Bytes burst, end = {0xb0, 120, 0};
 	for (int i = 0; i < 700; i++) {
 		Bytes note = {0x90, static_cast<unsigned char>(i % 128), 64};
 		burst.insert(burst.end(), note.begin(), note.end());
 		want.push_back(note);
 	}
 	ASSERT_TRUE(w.write(burst, burst.size(), 0));
-	mon.wait_events(want.size(), 10);
 	sleep_ms(100);
-	ASSERT_TRUE(w.write({0xb0, 120, 0}));
-	want.push_back({0xb0, 120, 0});
-	mon.wait_events(want.size(), 10);
+	ASSERT_TRUE(w.write(end));
+	want.push_back(end);
+	EXPECT_TRUE(mon.wait_for(end, 30));
 	EXPECT_EQ(discards(), "");
 	EXPECT_EQ(mon.dropped(), 0u);
-	EXPECT_EQ(diff(mon.events, want), "");
+	EXPECT_EQ(diff_stream(mon.events, want), "");
+	for (auto &e : mon.events)
+		EXPECT_EQ(e.offset, 0u);
 
 	stop(q, {SIGTERM});
 }
@@ -139,8 +135,8 @@ TEST_F(Bridge, EachEventIsOneWholeMessage)
 	    {"600 bytes waiting at the start of a cycle", hex(notes).insert(256 * 3, ","),
 		each_note},
 	};
-	for (const Case &k : cases) {
-		SCOPED_TRACE(k.what);
+	// Runs a case; says what went wrong, or "".
+	auto run = [&](const Case &k) -> std::string {
 		std::vector<Bytes> want;
 		for (auto &[cycle, data] : k.events)
 			want.push_back(bytes(data));
@@ -148,33 +144,91 @@ TEST_F(Bridge, EachEventIsOneWholeMessage)
 		Monitor mon;
 		std::string log = build_dir() + "/reads.log", go = build_dir() + "/reads.go";
 		std::remove(go.c_str());
-		ASSERT_NO_FATAL_FAILURE(start(q, faults(bridge_env(SERVER, UNIT), log,
-		    {{"QF_READS", k.reads}, {"QF_ROOM", k.room}, {"QF_GO", go}})));
-		ASSERT_TRUE(mon.start(SERVER, PORT));
+		start(q, faults(bridge_env(SERVER, UNIT), log,
+		    {{"QF_READS", k.reads}, {"QF_ROOM", k.room}, {"QF_GO", go}}));
+		if (!mon.start(SERVER, PORT))
+			return "no monitor: " + mon.p.err;
 
 		// the fault library's FEs come first; once one is through, the
 		// script goes, in the cycle after the last FE
 		mon.wait_events(1, 10);
 		std::ofstream{go};
 		auto fe = [](const Event &e) { return e.data == Bytes{0xfe}; };
-		ASSERT_TRUE(eventually([&] {
+		eventually([&] {
 			mon.update();
 			return std::count_if(mon.events.begin(), mon.events.end(), fe) +
 			    want.size() <= mon.events.size();
-		}));
+		});
 		stop(q, {SIGTERM});
 		mon.stop();
 		mon.update();
 		auto first = std::find_if_not(mon.events.begin(), mon.events.end(), fe);
-		ASSERT_NE(first, mon.events.begin()) << "no FE came through";
+		if (first == mon.events.begin())
+			return "no FE came through";
 		unsigned long start = first[-1].cycle + 1;
 		std::vector<Event> got(first, mon.events.end());
 		std::string d = diff(got, want);
-		EXPECT_EQ(d, "");
 		for (std::size_t i = 0; d.empty() && i < want.size(); i++)
-			EXPECT_EQ(got[i].cycle - start, k.events[i].first)
-			    << "event " << i << ": " << hex(want[i]);
+			if (got[i].cycle - start != k.events[i].first)
+				d = "event " + std::to_string(i) + ", " + hex(want[i]) +
+				    ", in cycle " + std::to_string(got[i].cycle - start);
+		return d;
+	};
+	for (const Case &k : cases) {
+		SCOPED_TRACE(k.what);
+		// where the server loses whole cycles, a case may be tried again
+		std::string why = run(k);
+		for (int i = 1; i < 3 && server_loses_cycles() && !why.empty(); i++)
+			why = run(k);
+		EXPECT_EQ(why, "");
 	}
+}
+
+// A consumer nobody here wrote: Debian's jack_midi_dump aborts on a note
+// event that is not 3 bytes long.  Notes come 50 at a time, so that one
+// read brings several.
+TEST_F(Bridge, JackMidiDumpReadsEveryNote)
+{
+	Proc q, dump;
+	Writer w;
+	ASSERT_NO_FATAL_FAILURE(start(q));
+	ASSERT_TRUE(w.open(thru_port(UNIT)));
+	dump.start({"stdbuf", "-oL", "jack_midi_dump", "dump"}, bridge_env(SERVER, UNIT));
+	// JACK connects only the ports of active clients
+	ASSERT_TRUE(eventually([&] { return jack_connect(graph.c, PORT, "dump:input") == 0; }))
+	    << dump.err;
+	auto count = [&](const char *what) {
+		dump.collect(0);
+		std::size_t n = 0;
+		for (auto at = dump.out.find(what); at != std::string::npos;
+		     at = dump.out.find(what, at + 1))
+			n++;
+		return n;
+	};
+	// once a controller has come through, the link carries data
+	ASSERT_TRUE(eventually([&] {
+		return w.write({0xbf, 0x66, 0}) && eventually([&] {
+			return count("control change") > 0; }, 0.1); }));
+
+	Bytes notes;
+	for (int i = 0; i < 400; i++)
+		notes.insert(notes.end(), {0x90, static_cast<unsigned char>(i % 128),
+		    static_cast<unsigned char>(1 + i % 127)});
+	ASSERT_TRUE(w.write(notes, 150));
+	ASSERT_TRUE(w.write({0xb0, 120, 0}));
+	EXPECT_TRUE(eventually([&] { return count("controller 120") > 0; })) << dump.err;
+	if (server_loses_cycles())
+		std::cout << server_kind() << " lost " << 400 - count("note on") << " of 400 notes\n";
+	else
+		EXPECT_EQ(count("note on"), 400u) << dump.err;
+	EXPECT_TRUE(dump.running()) << dump.status << dump.err;
+	stop(q, {SIGTERM});
+	// it exits without closing its client, which stalls jack2 for some
+	// seconds: wait until a client gets in again
+	dump.signal(SIGTERM);
+	EXPECT_TRUE(dump.wait(5));
+	EXPECT_FALSE(dump.killed_by(SIGABRT)) << dump.err;
+	graph.settle();
 }
 
 TEST_F(Bridge, FullBufferDeliversTheRestInLaterCycles)
@@ -191,11 +245,13 @@ TEST_F(Bridge, FullBufferDeliversTheRestInLaterCycles)
 
 	// 2000 bytes at once, where a cycle takes only 300
 	std::vector<Bytes> want;
-	Bytes burst = midi_stream(2000, 2, &want);
+	Bytes burst = midi_stream(2000, 2, &want), end = {0xb0, 120, 0};
 	ASSERT_TRUE(w.write(burst, burst.size(), 0));
-	mon.wait_events(want.size(), 20);
+	ASSERT_TRUE(w.write(end));
+	want.push_back(end);
+	EXPECT_TRUE(mon.wait_for(end, 20));
 	EXPECT_EQ(discards(), "");
-	ASSERT_EQ(diff(mon.events, want), "");
+	ASSERT_EQ(diff_stream(mon.events, want), "");
 	EXPECT_GE(mon.events.back().cycle - mon.events.front().cycle, burst.size() / 300);
 
 	stop(q, {SIGTERM});

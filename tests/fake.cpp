@@ -157,8 +157,6 @@ noting_open(const char *name, const char *path, int flags, va_list ap,
 
 extern "C" {
 
-int __pthread_mutex_lock(pthread_mutex_t *);
-
 int
 open(const char *path, int flags, ...)
 {
@@ -182,10 +180,15 @@ open64(const char *path, int flags, ...)
 int
 pthread_mutex_lock(pthread_mutex_t *m)
 {
+	// looked up on the first call, which may come before any initialiser
+	// of this library has run; dlsym takes no lock through here
+	static int (*lock)(pthread_mutex_t *);
+	if (lock == nullptr)
+		lock = real<int (*)(pthread_mutex_t *)>("pthread_mutex_lock");
 	if (!db_opened || db_locked || !from_libdb(__builtin_return_address(0)))
-		return __pthread_mutex_lock(m);
+		return lock(m);
 	db_locked = true;
-	int r = __pthread_mutex_lock(m);
+	int r = lock(m);
 	log_call("db locked");
 	kill(getpid(), SIGTERM);
 	return r;

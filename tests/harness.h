@@ -128,6 +128,7 @@ struct Monitor {
 	bool sync(struct Writer &w);
 	Bytes wait_bytes(std::size_t n, double seconds);
 	void wait_events(std::size_t n, double seconds);
+	bool wait_for(const Bytes &last, double seconds);	// an event
 	unsigned long dropped();	// events its ring buffer had no room for
 	void stop();			// as a user would: SIGTERM
 	~Monitor() { stop(); }
@@ -154,6 +155,11 @@ Bytes midi_stream(std::size_t size, unsigned seed,
 // Say where got first differs from want, or "" when they are equal.
 std::string diff(const Bytes &got, const Bytes &want);
 std::string diff(const std::vector<Event> &got, const std::vector<Bytes> &want);
+// The same, but where the server loses whole cycles of a reader (PipeWire
+// does, now and then, between any two clients), some events may be
+// missing: what arrived must have been sent, in order.
+std::string diff_stream(const std::vector<Event> &got, const std::vector<Bytes> &want);
+bool server_loses_cycles();
 std::string hex(const Bytes &b);	// "90 3c 64"
 Bytes bytes(const std::string &hex);	// and back
 
