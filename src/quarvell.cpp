@@ -39,8 +39,9 @@ jack_client_t *client;
 jack_port_t *out_port;
 
 /*
- * Set by the handler, which may run on another thread than the main one:
- * a lock-free atomic is safe in both roles, a volatile flag only in one.
+ * Set by the handler, read by the main thread: a lock-free atomic is safe
+ * in a handler and between threads alike.  The pipe wakes the main thread
+ * even when the signal comes just before it goes to sleep.
  */
 static std::atomic<bool> stop_requested{false};
 static_assert(std::atomic<bool>::is_always_lock_free);
@@ -94,7 +95,7 @@ stop_on_signal(int)
 	const char c = 0;
 
 	stop_requested = true;
-	/* may run on any thread; write(2) is async-signal-safe */
+	/* write(2) is async-signal-safe */
 	if (wake_fd[1] != -1 && write(wake_fd[1], &c, 1) == -1) {
 		/* full pipe: the main thread is woken already */
 	}

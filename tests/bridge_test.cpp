@@ -363,14 +363,10 @@ TEST(Servers, BridgeIdlesWhenBothServersGoAway)
 			std::cout << "not killing a JACK server outside a private namespace\n";
 			continue;
 		}
-		Server jackd, sndiod;
-		ASSERT_TRUE(start_jack(jackd, "qv_gone"));
-		ASSERT_TRUE(start_sndiod(sndiod, 13));
-		Graph graph;
-		ASSERT_TRUE(graph.open("qv_gone"));
+		OwnServers s;
 		Proc q;
 		std::string log = build_dir() + "/gone.log";
-		ASSERT_TRUE(start_bridge(q, graph, faults(bridge_env("qv_gone", 13), log))) << q.err;
+		ASSERT_TRUE(s.start("qv_gone", 13, q, log)) << q.err;
 
 		Monitor mon;
 		Writer w;
@@ -383,20 +379,19 @@ TEST(Servers, BridgeIdlesWhenBothServersGoAway)
 
 		// the MIDI side vanishes: once quarvell's read has found it
 		// gone, cycles go on, empty
-		sndiod.kill9();
-		EXPECT_TRUE(eventually([&] { return read_file(log).find("mio_read eof") !=
-		    std::string::npos; }));
+		s.sndiod.kill9();
+		EXPECT_TRUE(logged(log, "mio_read eof"));
 		EXPECT_TRUE(q.running());
-		EXPECT_TRUE(graph.has_port(PORT));
+		EXPECT_TRUE(s.graph.has_port(PORT));
 
 		// then the JACK server goes; libjack says when it has seen it,
 		// but for PipeWire's, which says nothing
 		mon.stop();
-		jack_client_close(graph.c);
-		graph.c = nullptr;
+		jack_client_close(s.graph.c);
+		s.graph.c = nullptr;
 		if (kill)
-			jackd.kill9();
-		jackd.stop();
+			s.jackd.kill9();
+		s.jackd.stop();
 		if (server_kind() == "pipewire")
 			sleep_ms(1000);
 		else

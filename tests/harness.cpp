@@ -547,6 +547,19 @@ start_bridge(Proc &q, Graph &graph, const Env &env)
 	    eventually([&] { return catches_int_and_term(q.pid); });
 }
 
+bool
+OwnServers::start(const std::string &name, int unit, Proc &q, const std::string &log)
+{
+	return start_jack(jackd, name) && start_sndiod(sndiod, unit) &&
+	    graph.open(name) && start_bridge(q, graph, faults(bridge_env(name, unit), log));
+}
+
+bool
+logged(const std::string &log, const std::string &what)
+{
+	return eventually([&] { return read_file(log).find(what) != std::string::npos; });
+}
+
 // Monitor
 
 bool

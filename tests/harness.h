@@ -108,6 +108,17 @@ struct Graph {
 // Starts quarvell and waits until its client is active.
 bool start_bridge(Proc &q, Graph &graph, const Env &env);
 
+// Servers of a test's own, to stop or kill, with quarvell between them,
+// logging through the fault library into log.
+struct OwnServers {
+	Server jackd, sndiod;
+	Graph graph;
+	bool start(const std::string &name, int unit, Proc &q, const std::string &log);
+};
+
+// Waits until the fault library's log holds what.
+bool logged(const std::string &log, const std::string &what);
+
 // One event as midimon printed it.
 struct Event {
 	unsigned long cycle, offset;

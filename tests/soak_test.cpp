@@ -190,36 +190,31 @@ TEST_F(Soak, LongStreamArrivesWholeWithTheOtherCoreBusy)
 
 TEST(SoakServers, BridgeOutlivesServersThatGoAndComeBack)
 {
-	Server jackd, sndiod;
-	ASSERT_TRUE(start_jack(jackd, "qv_away"));
-	ASSERT_TRUE(start_sndiod(sndiod, 7));
-	Graph graph;
-	ASSERT_TRUE(graph.open("qv_away"));
+	OwnServers s;
 	Proc q;
 	std::string log = build_dir() + "/away.log";
-	ASSERT_TRUE(start_bridge(q, graph, faults(bridge_env("qv_away", 7), log))) << q.err;
+	ASSERT_TRUE(s.start("qv_away", 7, q, log)) << q.err;
 
 	{
 		// sndiod killed while MIDI streams: empty cycles once quarvell
 		// has found it gone
 		Stream stream(thru_port(7));
 		sleep_ms(300);
-		sndiod.kill9();
-		EXPECT_TRUE(eventually([&] { return read_file(log).find("mio_read eof") !=
-		    std::string::npos; }));
+		s.sndiod.kill9();
+		EXPECT_TRUE(logged(log, "mio_read eof"));
 	}
 	EXPECT_TRUE(q.running());
-	EXPECT_TRUE(graph.has_port(PORT));
+	EXPECT_TRUE(s.graph.has_port(PORT));
 
 	// the JACK server goes away, and libjack says so; then both come back
-	jack_client_close(graph.c);
-	graph.c = nullptr;
-	jackd.stop();
+	jack_client_close(s.graph.c);
+	s.graph.c = nullptr;
+	s.jackd.stop();
 	EXPECT_TRUE(eventually([&] { q.collect(0); return !q.err.empty(); }));
 	EXPECT_TRUE(q.running());
-	ASSERT_TRUE(start_jack(jackd, "qv_away"));
-	sndiod.stop();
-	ASSERT_TRUE(start_sndiod(sndiod, 7));
+	ASSERT_TRUE(start_jack(s.jackd, "qv_away"));
+	s.sndiod.stop();
+	ASSERT_TRUE(start_sndiod(s.sndiod, 7));
 	EXPECT_TRUE(q.running());
 
 	q.signal(SIGTERM);
