@@ -6,7 +6,7 @@
 //                       first mio_read that finds the sndio port gone
 //   QF_FAIL_ACTIVATE=1  jack_activate fails
 //   QF_RAISE=when       raise SIGTERM and SIGINT, twice each, right after
-//                       mio_open ("mio_open"), after the first sigaction
+//                       mio_open ("mio_open"), once SIGTERM has a handler
 //                       ("sigaction"), in jack_activate ("activate"), in
 //                       jack_client_close ("close"); or SIGTERM alone just
 //                       before the idle loop's first poll ("poll"), or to
@@ -207,10 +207,11 @@ mio_open(const char *port, unsigned mode, int nbio)
 int
 sigaction(int sig, const struct sigaction *sa, struct sigaction *old)
 {
+	// SIGTERM's first: a sanitizer's signal() comes through here too
 	static bool first = true;
 	int r = real<int (*)(int, const struct sigaction *, struct sigaction *)>(
 	    "sigaction")(sig, sa, old);
-	if (first && sa != nullptr) {
+	if (first && sig == SIGTERM && sa != nullptr) {
 		first = false;
 		raise_both("sigaction");
 	}
