@@ -13,8 +13,12 @@ shift
 here=$(cd "$(dirname "$0")" && pwd)
 
 if [ "$(id -u)" = 0 ] && [ -z "$QT_PRIVATE" ] && command -v unshare >/dev/null 2>&1; then
+	# a chroot's / is no mount point, whose propagation cannot change:
+	# there, the namespaces the chroot runs in must keep the mounts in
+	prop=private
+	unshare --mount --propagation private true 2>/dev/null || prop=unchanged
 	# the shell stays as the namespace's init, so that orphans are reaped
-	exec unshare --mount --ipc --pid --fork --kill-child --propagation private \
+	exec unshare --mount --ipc --pid --fork --kill-child --propagation $prop \
 	    sh -c 'mount -t tmpfs shm /dev/shm && mount -t tmpfs tmp /tmp &&
 	    mount -t proc proc /proc && QT_PRIVATE=1 sh "$@"; exit $?' \
 	    server.sh "$here/server.sh" "$kind" "$@"
