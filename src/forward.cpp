@@ -42,6 +42,13 @@ put(void *buf, const unsigned char *data, std::size_t n)
 	    jack_midi_event_write(buf, 0, data, n) == 0;
 }
 
+/* program change and channel pressure have one data byte, the rest two */
+std::size_t
+channel_len(unsigned char status)
+{
+	return (status & 0xe0) == 0xc0 ? 2 : 3;
+}
+
 /* Opens a message with status byte b. */
 void
 open_msg(unsigned char b, std::size_t want)
@@ -64,30 +71,22 @@ parse(void *buf, unsigned char b)
 		return b == 0xf9 || b == 0xfd || put(buf, &b, 1);
 
 	if (b < 0x80) {				/* data */
-		if (msg_want == SYSEX) {
-			msg[msg_len++] = b;
-			if (msg_len < MIDI_BUF_SIZE)
-				return true;
-			if (put(buf, msg, msg_len)) {	/* a full piece */
-				msg_len = 0;
-				return true;
-			}
-			msg_len--;
-			return false;
-		}
 		if (msg_want == 0) {
 			if (running == 0)
 				return true;	/* no status to apply */
-			open_msg(running, (running & 0xe0) == 0xc0 ? 2 : 3);
+			open_msg(running, channel_len(running));
 		}
 		msg[msg_len++] = b;
-		if (msg_len < msg_want)
+		if (msg_len < (msg_want == SYSEX ? MIDI_BUF_SIZE : msg_want))
 			return true;
 		if (!put(buf, msg, msg_len)) {
 			msg_len--;
 			return false;
 		}
-		msg_want = 0;
+		if (msg_want == SYSEX)
+			msg_len = 0;		/* a full piece; more follows */
+		else
+			msg_want = 0;
 		return true;
 	}
 
@@ -103,7 +102,7 @@ parse(void *buf, unsigned char b)
 	msg_want = 0;
 	if (b < 0xf0) {				/* channel */
 		running = b;
-		open_msg(b, (b & 0xe0) == 0xc0 ? 2 : 3);
+		open_msg(b, channel_len(b));
 		return true;
 	}
 	running = 0;				/* system common */

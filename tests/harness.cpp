@@ -598,8 +598,7 @@ Monitor::update()
 Bytes
 Monitor::wait_bytes(std::size_t n, double seconds)
 {
-	for (double end = now() + seconds; update(), all.size() < n && now() < end;)
-		sleep_ms(10);
+	eventually([&] { update(); return all.size() >= n; }, seconds);
 	return all;
 }
 
@@ -612,10 +611,7 @@ Monitor::sync(Writer &w)
 	while (n < 100 && w.write({0xbf, 0x66, n}) &&
 	    !eventually([&] { update(); return events.size() > seen; }, 0.1))
 		n++;
-	bool last = eventually([&] {
-		update();
-		return !events.empty() && events.back().data == Bytes{0xbf, 0x66, n};
-	});
+	bool last = wait_for({0xbf, 0x66, n}, 10);
 	events.clear();
 	all.clear();
 	return last;
@@ -624,8 +620,7 @@ Monitor::sync(Writer &w)
 void
 Monitor::wait_events(std::size_t n, double seconds)
 {
-	for (double end = now() + seconds; update(), events.size() < n && now() < end;)
-		sleep_ms(10);
+	eventually([&] { update(); return events.size() >= n; }, seconds);
 }
 
 bool

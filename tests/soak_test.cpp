@@ -67,9 +67,7 @@ class Soak : public ServerSuite<SERVER, UNIT> {
 	// No quarvell left in the graph, once the server has noticed.
 	bool gone()
 	{
-		for (int i = 0; i < 500 && graph.has_client("quarvell"); i++)
-			sleep_ms(10);
-		return !graph.has_client("quarvell");
+		return eventually([&] { return !graph.has_client("quarvell"); }, 5);
 	}
 };
 

@@ -6,8 +6,9 @@
  *
  * Each source port is connected to midimon's own "in" port, waiting up to
  * ten seconds for it to appear.  "midimon: listening" on standard error
- * says that the connections are made: the process callback has seen them.  Events that find the ring buffer full are counted, and the count
- * is printed as "midimon: dropped N events" whenever it grows.  Runs until
+ * says that the connections are made: the process callback has seen them.
+ * Events that find the ring buffer full are counted, and the count is
+ * printed as "midimon: dropped N events" whenever it grows.  Runs until
  * SIGINT or SIGTERM.
  */
 #include <algorithm>
