@@ -3,10 +3,7 @@
 
 #include <signal.h>
 
-#include <algorithm>
-#include <fstream>
 #include <iostream>
-#include <map>
 
 #include "harness.h"
 
@@ -84,106 +81,6 @@ TEST_F(Bridge, ForwardsEveryMessageWholeAtOffsetZero)
 	stop(q, {SIGTERM});
 }
 
-// What quarvell makes of reads handed to it by the fault library, cycle by
-// cycle: cycles are split by '/', reads by ','.
-TEST_F(Bridge, EachEventIsOneWholeMessage)
-{
-	struct Case {
-		const char *what;
-		std::string reads;
-		std::vector<std::pair<unsigned, std::string>> events;	// cycle, bytes
-		const char *room = "";
-	};
-	Bytes sysex(1000, 0x55), notes;
-	sysex.front() = 0xf0;
-	sysex.back() = 0xf7;
-	for (int i = 0; i < 200; i++)
-		notes.insert(notes.end(), {0x90, static_cast<unsigned char>(i % 128), 1});
-	auto part = [](const Bytes &b, std::size_t from, std::size_t to) {
-		return hex(Bytes(b.begin() + from, b.begin() + to));
-	};
-	std::vector<std::pair<unsigned, std::string>> each_note;
-	for (std::size_t i = 0; i < notes.size(); i += 3)
-		each_note.push_back({0, part(notes, i, i + 3)});
-
-	const Case cases[] = {
-	    {"running status", "90 3c 64 3e 64 f8 40 00 c0 05 06",
-		{{0, "90 3c 64"}, {0, "90 3e 64"}, {0, "f8"}, {0, "90 40 00"},
-		    {0, "c0 05"}, {0, "c0 06"}}},
-	    {"system common and SysEx end running status",
-		"90 3c 64 f6 3e 64 b0 07 64 f0 01 f7 07 00 f1 10 f2 01 02 f3 03 04",
-		{{0, "90 3c 64"}, {0, "f6"}, {0, "b0 07 64"}, {0, "f0 01 f7"},
-		    {0, "f1 10"}, {0, "f2 01 02"}, {0, "f3 03"}}},
-	    {"split across reads and cycles", "90,3c/64 f0 01,02//03 f7",
-		{{1, "90 3c 64"}, {3, "f0 01 02 03 f7"}}},
-	    {"real-time inside a message and a SysEx", "90 f8 3c fa 64 f0 01 fc 02 ff f7",
-		{{0, "f8"}, {0, "fa"}, {0, "90 3c 64"}, {0, "fc"}, {0, "ff"},
-		    {0, "f0 01 02 f7"}}},
-	    {"a 10-byte SysEx", "f0 01 02 03 04 05 06 07 08 f7",
-		{{0, "f0 01 02 03 04 05 06 07 08 f7"}}},
-	    {"a 1000-byte SysEx in pieces", part(sysex, 0, 600) + "/" + part(sysex, 600, 1000),
-		{{0, part(sysex, 0, 256)}, {0, part(sysex, 256, 512)},
-		    {1, part(sysex, 512, 768)}, {1, part(sysex, 768, 1000)}}},
-	    {"malformed input is dropped",
-		"3c 64 f4 3c f5 f9 fd f7 90 3c f4 64 f0 01 02 90 3c 64 f0 03 f0 04 f7",
-		{{0, "f0 01 02 f7"}, {0, "90 3c 64"}, {0, "f0 03 f7"}, {0, "f0 04 f7"}}},
-	    {"what does not fit waits, with what follows; a byte stays spare",
-		"90 3c 64 90 3d 64 90 3e 64 f8",
-		{{0, "90 3c 64"}, {0, "90 3d 64"}, {1, "90 3e 64"}, {1, "f8"}}, "9"},
-	    {"what never fits is dropped", "f0 01 02 03 f7 90 3c 64 f8",
-		{{0, "90 3c 64"}, {0, "f8"}}, "5"},
-	    {"600 bytes waiting at the start of a cycle", hex(notes).insert(256 * 3, ","),
-		each_note},
-	};
-	// Runs a case; says what went wrong, or "".
-	auto run = [&](const Case &k) -> std::string {
-		std::vector<Bytes> want;
-		for (auto &[cycle, data] : k.events)
-			want.push_back(bytes(data));
-		Proc q;
-		Monitor mon;
-		std::string log = build_dir() + "/reads.log", go = build_dir() + "/reads.go";
-		std::remove(go.c_str());
-		start(q, faults(bridge_env(SERVER, UNIT), log,
-		    {{"QF_READS", k.reads}, {"QF_ROOM", k.room}, {"QF_GO", go}}));
-		if (!mon.start(SERVER, PORT))
-			return "no monitor: " + mon.p.err;
-
-		// the fault library's FEs come first; once one is through, the
-		// script goes, in the cycle after the last FE
-		mon.wait_events(1, 10);
-		std::ofstream{go};
-		auto fe = [](const Event &e) { return e.data == Bytes{0xfe}; };
-		eventually([&] {
-			mon.update();
-			return std::count_if(mon.events.begin(), mon.events.end(), fe) +
-			    want.size() <= mon.events.size();
-		});
-		stop(q, {SIGTERM});
-		mon.stop();
-		mon.update();
-		auto first = std::find_if_not(mon.events.begin(), mon.events.end(), fe);
-		if (first == mon.events.begin())
-			return "no FE came through";
-		unsigned long start = first[-1].cycle + 1;
-		std::vector<Event> got(first, mon.events.end());
-		std::string d = diff(got, want);
-		for (std::size_t i = 0; d.empty() && i < want.size(); i++)
-			if (got[i].cycle - start != k.events[i].first)
-				d = "event " + std::to_string(i) + ", " + hex(want[i]) +
-				    ", in cycle " + std::to_string(got[i].cycle - start);
-		return d;
-	};
-	for (const Case &k : cases) {
-		SCOPED_TRACE(k.what);
-		// where the server loses whole cycles, a case may be tried again
-		std::string why = run(k);
-		for (int i = 1; i < 3 && server_loses_cycles() && !why.empty(); i++)
-			why = run(k);
-		EXPECT_EQ(why, "");
-	}
-}
-
 // A consumer nobody here wrote: Debian's jack_midi_dump aborts on a note
 // event that is not 3 bytes long.  Notes come 50 at a time, so that one
 // read brings several.
@@ -229,32 +126,6 @@ TEST_F(Bridge, JackMidiDumpReadsEveryNote)
 	EXPECT_TRUE(dump.wait(5));
 	EXPECT_FALSE(dump.killed_by(SIGABRT)) << dump.err;
 	graph.settle();
-}
-
-TEST_F(Bridge, FullBufferDeliversTheRestInLaterCycles)
-{
-	Proc q;
-	Monitor mon;
-	Writer w;
-	std::string log = build_dir() + "/full.log";
-	ASSERT_NO_FATAL_FAILURE(start(q, faults(bridge_env(SERVER, UNIT), log,
-	    {{"QF_ROOM", "300"}})));
-	ASSERT_TRUE(mon.start(SERVER, PORT));
-	ASSERT_TRUE(w.open(thru_port(UNIT)));
-	ASSERT_TRUE(mon.sync(w));
-
-	// 2000 bytes at once, where a cycle takes only 300
-	std::vector<Bytes> want;
-	Bytes burst = midi_stream(2000, 2, &want), end = {0xb0, 120, 0};
-	ASSERT_TRUE(w.write(burst, burst.size(), 0));
-	ASSERT_TRUE(w.write(end));
-	want.push_back(end);
-	EXPECT_TRUE(mon.wait_for(end, 20));
-	EXPECT_EQ(discards(), "");
-	ASSERT_EQ(diff_stream(mon.events, want), "");
-	EXPECT_GE(mon.events.back().cycle - mon.events.front().cycle, burst.size() / 300);
-
-	stop(q, {SIGTERM});
 }
 
 TEST_F(Bridge, EachSignalReleasesOnceInOrder)

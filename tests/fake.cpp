@@ -13,15 +13,9 @@
 //                       the process right after libdb, in jack_client_open,
 //                       has taken the first lock of libjack's metadata
 //                       database ("db"), where a kill leaves it locked
-//   QF_ROOM=n           a cycle's MIDI buffer takes at most n bytes
-//   QF_READS=script     mio_read hands out scripted chunks instead of what
-//                       sndio has: hex bytes split by blanks, chunks by ','
-//                       and cycles by '/'.  A read returns at most one chunk;
-//                       what it leaves of one waits, as in a socket.  From
-//                       the first cycle in which the output port is
-//                       connected to midimon:in, each cycle carries an FE
-//                       of the fault library's own, until the file QF_GO
-//                       exists: the script's first cycle is the next one.
+//
+// What the parser makes of the bytes read and of the room in a cycle's
+// buffer, forward_test checks in-process, with no fault library.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <stdarg.h>
@@ -30,17 +24,11 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cctype>
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <string>
-#include <vector>
 
 #include <jack/jack.h>
-#include <jack/midiport.h>
 #include <sndio.h>
 
 namespace {
@@ -87,48 +75,8 @@ raise_both(const char *when)
 	}
 }
 
-// bytes written into the current cycle's buffer, and the cap on them
-std::size_t used;
-bool in_write, in_open;
-
-std::size_t
-room_cap()
-{
-	static const char *v = std::getenv("QF_ROOM");
-	return v != nullptr && *v != '\0' ? std::strtoul(v, nullptr, 10) : SIZE_MAX;
-}
-
-// QF_READS: the cycles still to come, and the chunks that have arrived
-using Chunk = std::vector<unsigned char>;
-std::deque<std::vector<Chunk>> script;
-std::deque<Chunk> arrived;
-bool monitored, script_started, activated;
+bool in_open, activated;
 pthread_t main_thread = pthread_self();
-
-bool
-read_script()
-{
-	const char *s = std::getenv("QF_READS");
-	if (s == nullptr)
-		return false;
-	script.emplace_back(1);
-	for (char *end; *s != '\0';) {
-		if (*s == '/')
-			script.emplace_back(1);
-		else if (*s == ',')
-			script.back().emplace_back();
-		if (std::isxdigit(static_cast<unsigned char>(*s))) {
-			script.back().back().push_back(std::strtoul(s, &end, 16));
-			s = end;
-		} else {
-			s++;
-		}
-	}
-	return true;
-}
-
-// initialised in order, after the deques
-const bool scripted = read_script();
 
 // QF_RAISE=db: libdb has opened a file of the database, and has taken
 // its first lock since
@@ -279,85 +227,16 @@ mio_close(struct mio_hdl *h)
 	real<void (*)(struct mio_hdl *)>("mio_close")(h);
 }
 
-void *
-jack_port_get_buffer(jack_port_t *port, jack_nframes_t n)
-{
-	if (scripted && !monitored && jack_port_connected(port) > 0) {
-		const char **peers = jack_port_get_connections(port);
-		for (int i = 0; peers != nullptr && peers[i] != nullptr; i++)
-			monitored |= std::strcmp(peers[i], "midimon:in") == 0;
-		jack_free(peers);
-	}
-	return real<void *(*)(jack_port_t *, jack_nframes_t)>(
-	    "jack_port_get_buffer")(port, n);
-}
-
-void
-jack_midi_clear_buffer(void *buf)
-{
-	used = 0;
-	real<void (*)(void *)>("jack_midi_clear_buffer")(buf);
-	if (script_started && !script.empty()) {
-		for (Chunk &c : script.front())
-			arrived.push_back(std::move(c));
-		script.pop_front();
-	} else if (monitored && !script_started) {
-		// PipeWire shows a link some cycles before data flows through
-		// it: the test lets the script go once an FE has come through
-		static const jack_midi_data_t fe = 0xfe;
-		real<int (*)(void *, jack_nframes_t, const jack_midi_data_t *,
-		    size_t)>("jack_midi_event_write")(buf, 0, &fe, 1);
-		const char *go = std::getenv("QF_GO");
-		script_started = go == nullptr || access(go, F_OK) == 0;
-	}
-}
-
 size_t
 mio_read(struct mio_hdl *h, void *buf, size_t n)
 {
-	if (!scripted) {
-		static bool told;
-		n = real<size_t (*)(struct mio_hdl *, void *, size_t)>("mio_read")(h, buf, n);
-		if (n == 0 && !told && mio_eof(h)) {
-			told = true;
-			log_call("mio_read eof");
-		}
-		return n;
+	static bool told;
+	n = real<size_t (*)(struct mio_hdl *, void *, size_t)>("mio_read")(h, buf, n);
+	if (n == 0 && !told && mio_eof(h)) {
+		told = true;
+		log_call("mio_read eof");
 	}
-	if (arrived.empty())
-		return 0;
-	Chunk &c = arrived.front();
-	n = std::min(n, c.size());
-	std::memcpy(buf, c.data(), n);
-	c.erase(c.begin(), c.begin() + n);
-	if (c.empty())
-		arrived.pop_front();
 	return n;
-}
-
-size_t
-jack_midi_max_event_size(void *buf)
-{
-	std::size_t n = real<size_t (*)(void *)>("jack_midi_max_event_size")(buf);
-	if (in_write)	// jack1's and PipeWire's write asks it too
-		return n;
-	std::size_t left = room_cap() > used ? room_cap() - used : 0;
-	return n < left ? n : left;
-}
-
-int
-jack_midi_event_write(void *buf, jack_nframes_t time,
-    const jack_midi_data_t *data, size_t size)
-{
-	if (used + size > room_cap())
-		return ENOBUFS;
-	in_write = true;
-	int r = real<int (*)(void *, jack_nframes_t, const jack_midi_data_t *,
-	    size_t)>("jack_midi_event_write")(buf, time, data, size);
-	in_write = false;
-	if (r == 0)
-		used += size;
-	return r;
 }
 
 } // extern "C"

@@ -754,16 +754,6 @@ hex(const Bytes &b)
 }
 
 Bytes
-bytes(const std::string &hex)
-{
-	std::istringstream s(hex);
-	Bytes b;
-	for (unsigned byte; s >> std::hex >> byte;)
-		b.push_back(static_cast<unsigned char>(byte));
-	return b;
-}
-
-Bytes
 midi_stream(std::size_t size, unsigned seed, std::vector<Bytes> *events)
 {
 	std::mt19937 rng(seed);

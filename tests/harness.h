@@ -172,7 +172,6 @@ std::string diff(const std::vector<Event> &got, const std::vector<Bytes> &want);
 std::string diff_stream(const std::vector<Event> &got, const std::vector<Bytes> &want);
 bool server_loses_cycles();
 std::string hex(const Bytes &b);	// "90 3c 64"
-Bytes bytes(const std::string &hex);	// and back
 
 void sleep_ms(int ms);
 double now();
