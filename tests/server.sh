@@ -5,9 +5,11 @@
 #             (they conflict with jack2's packages, so they are not installed)
 #   pipewire  PipeWire's JACK library, through pw-jack, 64 frames a period
 # The harness learns the kind from QT_SERVER.  As root it all runs in
-# private mount, IPC and PID namespaces with their own /dev/shm, /tmp and
-# /proc: the servers there meet none outside, a killed jackd leaves nothing
-# behind, and a JACK database left locked locks no one else.
+# private mount, IPC and PID namespaces with their own /proc, /dev/shm
+# (JACK's sockets, shared memory and database) and /tmp/sndio (sndiod's
+# sockets): the servers there meet none outside, a killed jackd leaves
+# nothing behind, and a JACK database left locked locks no one else.  The
+# rest of /tmp stays as it is, with the checkout or build that may lie there.
 kind=$1
 shift
 here=$(cd "$(dirname "$0")" && pwd)
@@ -19,7 +21,8 @@ if [ "$(id -u)" = 0 ] && [ -z "$QT_PRIVATE" ] && command -v unshare >/dev/null 2
 	unshare --mount --propagation private true 2>/dev/null || prop=unchanged
 	# the shell stays as the namespace's init, so that orphans are reaped
 	exec unshare --mount --ipc --pid --fork --kill-child --propagation $prop \
-	    sh -c 'mount -t tmpfs shm /dev/shm && mount -t tmpfs tmp /tmp &&
+	    sh -c 'mkdir -p /tmp/sndio && mount -t tmpfs shm /dev/shm &&
+	    mount -t tmpfs -o mode=755 sndio /tmp/sndio &&
 	    mount -t proc proc /proc && QT_PRIVATE=1 sh "$@"; exit $?' \
 	    server.sh "$here/server.sh" "$kind" "$@"
 fi
