@@ -1,5 +1,6 @@
 #include "harness.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -292,6 +293,52 @@ Proc::~Proc()
 		close(err_fd);
 }
 
+// Each thread's state, wait channel, system call and kernel stack, and
+// the backtraces of all threads, by gdb where it is installed.
+static std::string
+where(pid_t pid)
+{
+	std::ostringstream s;
+	std::string dir = "/proc/" + std::to_string(pid) + "/task/";
+	DIR *d = opendir(dir.c_str());
+	for (struct dirent *e; d != nullptr && (e = readdir(d)) != nullptr;) {
+		std::string tid = e->d_name;
+		if (tid[0] == '.')
+			continue;
+		std::string t = dir + tid + "/", status = read_file(t + "status");
+		auto state = status.find("State:");
+		s << "thread " << tid << " (" << read_file(t + "comm").substr(0, 15)
+		  << "): " << status.substr(state, status.find('\n', state) - state)
+		  << ", wchan " << read_file(t + "wchan") << ", syscall "
+		  << read_file(t + "syscall") << read_file(t + "stack");
+	}
+	if (d != nullptr)
+		closedir(d);
+	Proc gdb;
+	gdb.start({"gdb", "-q", "-batch", "-p", std::to_string(pid), "-ex",
+	    "thread apply all bt"});
+	if (gdb.wait(30) && gdb.exited_with(0)) {
+		std::istringstream lines(gdb.out);
+		for (std::string line; std::getline(lines, line);)
+			if (line.rfind("Thread", 0) == 0 || line.rfind("#", 0) == 0)
+				s << line << "\n";
+	}
+	return s.str();
+}
+
+testing::AssertionResult
+stops(Proc &q, double seconds)
+{
+	if (q.wait(seconds))
+		return testing::AssertionSuccess();
+	double t = now();
+	std::string held = where(q.pid);
+	bool ended = q.wait(60);
+	return testing::AssertionFailure() << "still running " << seconds
+	    << " s after it was told to stop; " << (ended ? "it ended " : "not ended ")
+	    << now() - t << " s later; its threads then:\n" << held;
+}
+
 // The watchdog: runs the server, waits for EOF on its standard input (the
 // test closed the pipe or died), then stops the server and waits for it.
 // A line "kill" on the pipe kills the server at once instead.
@@ -399,12 +446,18 @@ start_jack(Server &s, const std::string &name,
 	}, name);
 }
 
+static std::string
+sndiod_log(int unit)
+{
+	return build_dir() + "/sndiod-" + std::to_string(unit) + ".log";
+}
+
 bool
 start_sndiod(Server &s, int unit)
 {
-	// -dd: it logs what it discards for a reader too slow to take it
-	s.start({"sndiod", "-dd", "-U", std::to_string(unit)},
-	    build_dir() + "/sndiod-" + std::to_string(unit) + ".log");
+	// -dd: it logs what it discards for a reader too slow to take it,
+	// and why it drops a client
+	s.start({"sndiod", "-dd", "-U", std::to_string(unit)}, sndiod_log(unit));
 	return came_up(s, "sndiod", [](const std::string &port) {
 		struct mio_hdl *h = mio_open(port.c_str(), MIO_OUT, 0);
 		if (h != nullptr)
@@ -459,6 +512,20 @@ Graph::has_port(const std::string &name, double wait_seconds)
 		jack_free(ports);
 		return found;
 	}, wait_seconds);
+}
+
+testing::AssertionResult
+Graph::gone(const std::string &name, double seconds)
+{
+	bool port = name.find(':') != std::string::npos;
+	double t = now();
+	if (eventually([&] {
+		return port ? !has_port(name) : !has_client(name) && !has_port(name + ":.*");
+	}, seconds))
+		return testing::AssertionSuccess();
+	return testing::AssertionFailure() << server_kind() << " server " << server
+	    << " still shows " << (port ? "port " : "client ") << name << " after "
+	    << now() - t << " s";
 }
 
 bool
@@ -653,6 +720,11 @@ bool
 Writer::open(const std::string &port)
 {
 	h = mio_open(port.c_str(), MIO_OUT, 0);
+	auto comma = port.find(',');
+	if (comma != std::string::npos) {
+		log = sndiod_log(std::atoi(port.c_str() + comma + 1));
+		log_seen = read_file(log).size();
+	}
 	return h != nullptr;
 }
 
@@ -661,11 +733,18 @@ Writer::write(const Bytes &b, std::size_t chunk, int pause_us)
 {
 	for (std::size_t i = 0; i < b.size(); i += chunk) {
 		std::size_t n = std::min(chunk, b.size() - i);
+		errno = 0;
 		std::size_t done = mio_write(h, b.data() + i, n);
 		if (done != n) {
+			// libsndio's errno, and sndiod's own account
+			int e = errno;
 			if (strict)
 				ADD_FAILURE() << "short write into sndio: " << done
-					      << " of " << n << " bytes at offset " << i;
+					      << " of " << n << " bytes at offset " << i
+					      << (mio_eof(h) ? ", connection lost" : "")
+					      << ", errno " << e << " (" << std::strerror(e)
+					      << "); sndiod's log since the writer opened:\n"
+					      << read_file(log).substr(std::min(log_seen, read_file(log).size()));
 			return false;
 		}
 		if (pause_us > 0 && i + n < b.size())

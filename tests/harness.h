@@ -43,6 +43,11 @@ struct Proc {
 	int out_fd = -1, err_fd = -1;
 };
 
+// Waits for a process told to stop.  When it has not ended in time, says
+// where each of its threads was held (state, kernel wait channel, system
+// call, and a backtrace where gdb is at hand) and how much later it ended.
+testing::AssertionResult stops(Proc &q, double seconds = 5);
+
 // A server run under a watchdog shell: when the test process goes away,
 // however it ends, the shell stops the server with SIGTERM and waits.
 struct Server {
@@ -96,6 +101,10 @@ struct Graph {
 	bool open(const std::string &server);
 	bool has_client(const std::string &name);	// settles first
 	bool has_port(const std::string &name, double wait_seconds = 0);
+	// A client ("quarvell") or port ("quarvell:midi_out") that has gone:
+	// servers lag, jack1 and PipeWire by seconds, so this waits until
+	// the server agrees, and else names the server that still shows it.
+	testing::AssertionResult gone(const std::string &name, double seconds = 15);
 	void settle();			// every registration so far has been seen
 	bool ever_registered(const std::string &name);	// settles first
 	// JACK connects only ports of active clients: true once port's
@@ -149,6 +158,8 @@ struct Monitor {
 struct Writer {
 	struct mio_hdl *h = nullptr;
 	bool strict = true;
+	std::string log;		// the log of the sndiod it writes to
+	std::size_t log_seen = 0;	// and how much of it was there at open
 	bool open(const std::string &port);
 	// false on a short write, which fails the test when strict
 	// 256 bytes every 8 ms is 32 KB/s, ten times the wire rate
