@@ -327,16 +327,19 @@ where(pid_t pid)
 }
 
 testing::AssertionResult
-stops(Proc &q, double seconds)
+stops(Proc &q, double limit)
 {
-	if (q.wait(seconds))
-		return testing::AssertionSuccess();
 	double t = now();
-	std::string held = where(q.pid);
-	bool ended = q.wait(60);
-	return testing::AssertionFailure() << "still running " << seconds
-	    << " s after it was told to stop; " << (ended ? "it ended " : "not ended ")
-	    << now() - t << " s later; its threads then:\n" << held;
+	if (q.wait(5))
+		return testing::AssertionSuccess();
+	std::ostringstream s;
+	s << "not ended 5 s after it was told to stop; its threads then:\n"
+	  << where(q.pid);
+	if (!q.wait(limit - 5))
+		return testing::AssertionFailure() << s.str() << "still running after "
+		    << limit << " s";
+	std::cout << s.str() << "it ended after " << now() - t << " s\n";
+	return testing::AssertionSuccess();
 }
 
 // The watchdog: runs the server, waits for EOF on its standard input (the
@@ -452,18 +455,34 @@ sndiod_log(int unit)
 	return build_dir() + "/sndiod-" + std::to_string(unit) + ".log";
 }
 
+static bool
+answers(const std::string &port)
+{
+	struct mio_hdl *h = mio_open(port.c_str(), MIO_OUT, 0);
+	if (h != nullptr)
+		mio_close(h);
+	return h != nullptr;
+}
+
+std::string
+sndiod_gone(int unit)
+{
+	if (answers(thru_port(unit)))
+		return "";
+	std::string log = read_file(sndiod_log(unit));
+	std::size_t from = log.size();
+	for (int lines = 0; from > 0 && lines < 4; lines += log[from] == '\n')
+		from--;
+	return "sndiod -U " + std::to_string(unit) + " has gone; its log ends:\n" +
+	    log.substr(from);
+}
+
 bool
 start_sndiod(Server &s, int unit)
 {
-	// -dd: it logs what it discards for a reader too slow to take it,
-	// and why it drops a client
+	// -dd: it logs what it discards for a reader too slow to take it
 	s.start({"sndiod", "-dd", "-U", std::to_string(unit)}, sndiod_log(unit));
-	return came_up(s, "sndiod", [](const std::string &port) {
-		struct mio_hdl *h = mio_open(port.c_str(), MIO_OUT, 0);
-		if (h != nullptr)
-			mio_close(h);
-		return h != nullptr;
-	}, thru_port(unit));
+	return came_up(s, "sndiod", answers, thru_port(unit));
 }
 
 // Graph
@@ -720,11 +739,7 @@ bool
 Writer::open(const std::string &port)
 {
 	h = mio_open(port.c_str(), MIO_OUT, 0);
-	auto comma = port.find(',');
-	if (comma != std::string::npos) {
-		log = sndiod_log(std::atoi(port.c_str() + comma + 1));
-		log_seen = read_file(log).size();
-	}
+	unit = std::atoi(port.c_str() + port.find(',') + 1);
 	return h != nullptr;
 }
 
@@ -733,18 +748,12 @@ Writer::write(const Bytes &b, std::size_t chunk, int pause_us)
 {
 	for (std::size_t i = 0; i < b.size(); i += chunk) {
 		std::size_t n = std::min(chunk, b.size() - i);
-		errno = 0;
 		std::size_t done = mio_write(h, b.data() + i, n);
 		if (done != n) {
-			// libsndio's errno, and sndiod's own account
-			int e = errno;
 			if (strict)
 				ADD_FAILURE() << "short write into sndio: " << done
 					      << " of " << n << " bytes at offset " << i
-					      << (mio_eof(h) ? ", connection lost" : "")
-					      << ", errno " << e << " (" << std::strerror(e)
-					      << "); sndiod's log since the writer opened:\n"
-					      << read_file(log).substr(std::min(log_seen, read_file(log).size()));
+					      << "; " << sndiod_gone(unit);
 			return false;
 		}
 		if (pause_us > 0 && i + n < b.size())

@@ -43,10 +43,13 @@ struct Proc {
 	int out_fd = -1, err_fd = -1;
 };
 
-// Waits for a process told to stop.  When it has not ended in time, says
-// where each of its threads was held (state, kernel wait channel, system
-// call, and a backtrace where gdb is at hand) and how much later it ended.
-testing::AssertionResult stops(Proc &q, double seconds = 5);
+// Waits for a process told to stop.  If it has not ended 5 s later, says
+// where each of its threads is held (state, kernel wait channel, system
+// call, and a backtrace where gdb is at hand) and when it ended; fails
+// past limit.  A JACK server whose cycles stall answers jack_client_close
+// late: jack2 lets one client go at a time, after up to twice its client
+// timeout (1 s) each, so a loaded machine can hold a stop for seconds.
+testing::AssertionResult stops(Proc &q, double limit = 30);
 
 // A server run under a watchdog shell: when the test process goes away,
 // however it ends, the shell stops the server with SIGTERM and waits.
@@ -80,6 +83,8 @@ bool start_jack(Server &s, const std::string &name,
 bool start_sndiod(Server &s, int unit);
 
 std::string thru_port(int unit);	// "midithru,N/0"
+// "" while sndiod -U unit answers, else that it has gone and how its log ends
+std::string sndiod_gone(int unit);
 std::string quarvell_bin();
 std::string midimon_bin();
 std::string build_dir();
@@ -158,8 +163,7 @@ struct Monitor {
 struct Writer {
 	struct mio_hdl *h = nullptr;
 	bool strict = true;
-	std::string log;		// the log of the sndiod it writes to
-	std::size_t log_seen = 0;	// and how much of it was there at open
+	int unit = 0;			// of the sndiod it writes to
 	bool open(const std::string &port);
 	// false on a short write, which fails the test when strict
 	// 256 bytes every 8 ms is 32 KB/s, ten times the wire rate
@@ -228,6 +232,13 @@ class ServerSuite : public ::testing::Test {
 	void SetUp() override
 	{
 		ASSERT_TRUE(up) << "the suite's servers did not start";
+		// one that died in an earlier test is named, and replaced
+		std::string gone = sndiod_gone(UNIT);
+		if (!gone.empty()) {
+			ADD_FAILURE() << gone;
+			sndiod->stop();
+			ASSERT_TRUE(start_sndiod(*sndiod, UNIT));
+		}
 		ASSERT_TRUE(graph.open(NAME));
 		sndiod_seen = read_file(sndiod->log).size();
 	}
