@@ -1,11 +1,7 @@
 // The command line of the real binary, seen through real servers.
 #include <gtest/gtest.h>
 
-#include <signal.h>
 #include <unistd.h>
-
-#include <algorithm>
-#include <iterator>
 
 #include "harness.h"
 
@@ -23,30 +19,20 @@ class Cmdline : public ServerSuite<SERVER, UNIT> {
 	// environment's sndio port is one that does not exist.
 	void run(Proc &q, std::vector<std::string> args, const std::string &name)
 	{
-		Env env = bridge_env(SERVER, UNIT);
-		env["MIDIDEVICE"] = "midithru,15/0";
-		args.insert(args.begin(), quarvell_bin());
-		q.start(args, env);
-		double end = now() + 10;
-		while (q.running() && !graph.is_active(name + ":midi_out", 0) && now() < end)
-			sleep_ms(10);
-	}
-
-	void stop(Proc &q)
-	{
-		q.signal(SIGTERM);
-		ASSERT_TRUE(stops(q));
-		EXPECT_TRUE(q.exited_with(0)) << q.status << q.err;
-		EXPECT_EQ(q.out, "");
+		args.insert(args.begin(), QUARVELL_BIN);
+		q.start(args, bridge_env(SERVER, 15));
+		eventually([&] {
+			return !q.running() || graph.is_active(name + ":midi_out", 0);
+		});
 	}
 };
 
 TEST_F(Cmdline, HelpAndBadOptionsPrintUsageAndOpenNothing)
 {
 	// invoked through a path ending in x, with a port that would work
-	std::string x = build_dir() + "/x";
+	std::string x = in_build("x");
 	unlink(x.c_str());
-	ASSERT_EQ(symlink(quarvell_bin().c_str(), x.c_str()), 0);
+	ASSERT_EQ(symlink(QUARVELL_BIN, x.c_str()), 0);
 	const std::string port = thru_port(UNIT);
 	const std::vector<std::pair<std::vector<std::string>, bool>> cases = {
 	    // arguments, and whether getopt complains first
@@ -62,17 +48,15 @@ TEST_F(Cmdline, HelpAndBadOptionsPrintUsageAndOpenNothing)
 		Proc q;
 		std::vector<std::string> argv = {x};
 		argv.insert(argv.end(), args.begin(), args.end());
-		std::string log = build_dir() + "/cmdline.log";
-		q.start(argv, faults({{"JACK_DEFAULT_SERVER", SERVER},
-		    {"JACK_NO_START_SERVER", "1"}}, log));
+		std::string log = in_build("cmdline.log");
+		q.start(argv, faults(bridge_env(SERVER, UNIT), log));
 		ASSERT_TRUE(q.wait(10));
 		EXPECT_TRUE(q.exited_with(1)) << q.status;
 		EXPECT_EQ(q.out, "");
 		if (complains) {
 			// getopt's own line, then ours
-			ASSERT_GT(q.err.size(), sizeof USAGE - 1) << q.err;
-			EXPECT_EQ(q.err.substr(q.err.size() - (sizeof USAGE - 1)), USAGE);
-			EXPECT_EQ(std::count(q.err.begin(), q.err.end(), '\n'), 2) << q.err;
+			EXPECT_TRUE(ends_with(q.err, USAGE)) << q.err;
+			EXPECT_EQ(occurrences(q.err, "\n"), 2u) << q.err;
 			EXPECT_EQ(q.err.rfind(x + ": ", 0), 0u) << q.err;
 		} else {
 			EXPECT_EQ(q.err, USAGE);
@@ -93,13 +77,12 @@ TEST_F(Cmdline, PortAndNameReachSndioAndJackLastOneWins)
 
 	Monitor mon;
 	Writer w;
-	ASSERT_TRUE(mon.start(SERVER, "second:midi_out"));
-	ASSERT_TRUE(w.open(thru_port(UNIT)));
-	ASSERT_TRUE(mon.sync(w));
+	ASSERT_TRUE(mon.start(SERVER, "second:midi_out", w, UNIT));
 	Bytes note = {0x90, 67, 80};
-	w.write(note);
-	EXPECT_EQ(diff(mon.wait_bytes(note.size(), 10), note), "");
-	stop(q);
+	ASSERT_TRUE(w.write(note));
+	mon.wait_events(1, 10);
+	EXPECT_EQ(diff(mon.events, {note}), "");
+	ASSERT_TRUE(ends_well(q));
 }
 
 TEST_F(Cmdline, ValuesAreNotCheckedHere)
@@ -125,7 +108,7 @@ TEST_F(Cmdline, ScanningStopsAtAnOperandOrDoubleDash)
 		EXPECT_TRUE(graph.has_port("quarvell:midi_out")) << q.err;
 		EXPECT_FALSE(graph.ever_registered("other"));
 		EXPECT_EQ(q.err, "");
-		ASSERT_NO_FATAL_FAILURE(stop(q));
+		ASSERT_TRUE(ends_well(q));
 	}
 }
 
