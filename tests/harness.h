@@ -675,10 +675,13 @@ struct Writer {
 			std::size_t n = std::min(chunk, b.size() - i);
 			std::size_t done = mio_write(h, b.data() + i, n);
 			if (done != n) {
-				if (strict)
+				if (strict) {
+					std::string gone = sndiod_gone(unit);
 					ADD_FAILURE() << "short write into sndio: " << done
-						      << " of " << n << " bytes at offset " << i
-						      << "; " << sndiod_gone(unit);
+						      << " of " << n << " bytes at offset " << i << "; "
+						      << (gone.empty() ? "sndiod answers, but closed this "
+						      "writer's connection" : gone);
+				}
 				return false;
 			}
 			if (pause_us > 0 && i + n < b.size())
