@@ -791,7 +791,8 @@ hex(const Bytes &b)
 }
 
 // PipeWire's libjack drops a reader's cycle now and then, without a word:
-// some one in 700 here, between two clients that quarvell is not one of.
+// some one in 700 here, between two clients that quarvell is not one of,
+// on a quiet machine; up to a quarter on a loaded one.
 inline bool
 server_loses_cycles()
 {
