@@ -697,6 +697,15 @@ struct Writer {
 	}
 };
 
+// PipeWire's libjack drops a reader's cycle now and then, without a word:
+// some one in 700 here, between two clients that quarvell is not one of,
+// on a quiet machine; up to a quarter on a loaded one.
+inline bool
+server_loses_cycles()
+{
+	return server_kind() == "pipewire";
+}
+
 // One event as midimon printed it.
 struct Event {
 	unsigned long cycle, offset;
@@ -732,7 +741,22 @@ struct Monitor {
 		return eventually([&] { update(); return events.size() >= n; }, seconds);
 	}
 
-	bool wait_for(const Bytes &last, double seconds)	// an event
+	// Writes b until it comes as the last event: once, but where the
+	// server loses cycles, up to 5 times; each one written goes to sent.
+	bool send(Writer &w, const Bytes &b, std::vector<Bytes> *sent = nullptr)
+	{
+		for (int i = 0; i < (server_loses_cycles() ? 5 : 1); i++) {
+			if (!w.write(b))
+				return false;
+			if (sent != nullptr)
+				sent->push_back(b);
+			if (wait_for(b, 15))
+				return true;
+		}
+		return false;
+	}
+
+	bool wait_for(const Bytes &last, double seconds)	// as the last event
 	{
 		return eventually([&] {
 			update();
@@ -788,15 +812,6 @@ hex(const Bytes &b)
 		s << (s.tellp() > 0 ? " " : "") << std::hex << std::setw(2)
 		  << std::setfill('0') << unsigned(c);
 	return s.str();
-}
-
-// PipeWire's libjack drops a reader's cycle now and then, without a word:
-// some one in 700 here, between two clients that quarvell is not one of,
-// on a quiet machine; up to a quarter on a loaded one.
-inline bool
-server_loses_cycles()
-{
-	return server_kind() == "pipewire";
 }
 
 // Says where got first differs from want, or "" when they are equal.
