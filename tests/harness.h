@@ -463,10 +463,19 @@ sndiod_log(int unit)
 	return in_build("sndiod-" + std::to_string(unit) + ".log");
 }
 
+// sndiod 1.9.0 hands a client that only writes the endpoint of a reader
+// that has gone, with the reader's buffer freed but what it left unread
+// still counted, and aborts writing from it ("sock_fdwrite: fault").  A
+// quarvell stopped while a stream waits for it, then a client that only
+// writes, is enough.  A client that also reads gets a buffer of its own:
+// so every sndio client here reads, the writers too, though nothing
+// comes to them while they are the only writer.
+constexpr unsigned SNDIO_MODE = MIO_IN | MIO_OUT;
+
 inline bool
 answers(const std::string &port)
 {
-	struct mio_hdl *h = mio_open(port.c_str(), MIO_OUT, 0);
+	struct mio_hdl *h = mio_open(port.c_str(), SNDIO_MODE, 0);
 	if (h != nullptr)
 		mio_close(h);
 	return h != nullptr;
@@ -663,7 +672,7 @@ struct Writer {
 	bool open(int sndiod)		// its thru port
 	{
 		unit = sndiod;
-		h = mio_open(thru_port(unit).c_str(), MIO_OUT, 0);
+		h = mio_open(thru_port(unit).c_str(), SNDIO_MODE, 0);
 		return h != nullptr;
 	}
 
