@@ -106,14 +106,12 @@ bridge_env(const std::string &server, int unit)
 	    {"JACK_NO_START_SERVER", "1"}, {"MIDIDEVICE", thru_port(unit)}};
 }
 
-// env with the fault library of fake.cpp preloaded, logging into log
-// (emptied first), and the QF_ settings in extra
+// env for start_quarvell, with the fault library of fake.cpp logging
+// into log (emptied first), and the QF_ settings in extra
 inline Env
 faults(Env env, const std::string &log, const Env &extra = {})
 {
 	std::remove(log.c_str());
-	env["LD_PRELOAD"] = FAKE_LIB;
-	env["ASAN_OPTIONS"] = "verify_asan_link_order=0";
 	env["QF_LOG"] = log;
 	for (auto &[k, v] : extra)
 		env[k] = v;
@@ -173,6 +171,7 @@ struct Proc {
 	pid_t pid = -1;
 	int status = -1;		// as from waitpid, once it has ended
 	std::string out, err;
+	std::string own;		// a quarvell's QF_OWN file: start_quarvell
 
 	// standard input from in, else from /dev/null
 	void start(const std::vector<std::string> &argv, const Env &env = {}, int in = -1)
@@ -282,6 +281,8 @@ struct Proc {
 		kill_and_reap();
 		close(out_fd);
 		close(err_fd);
+		if (!own.empty())
+			std::remove(own.c_str());
 	}
 
     private:
@@ -342,18 +343,42 @@ stops(Proc &q, double limit = 30)
 	return testing::AssertionSuccess();
 }
 
-// Sends q sigs, then: it stops, with status 0, and prints nothing; when
-// quiet is false, libjack may have said on standard error that its server
-// went away.
+// Runs quarvell (or bin, a link to it) with args, the fault library
+// noting what it writes of its own: libjack, libsndio and alsa-lib print
+// lines of theirs on its standard error, which are not quarvell's.
+inline void
+start_quarvell(Proc &q, Env env, const std::vector<std::string> &args = {},
+    const std::string &bin = QUARVELL_BIN)
+{
+	static int runs;
+	q.own = in_build("own." + std::to_string(runs++));
+	env["LD_PRELOAD"] = FAKE_LIB;
+	env["ASAN_OPTIONS"] = "verify_asan_link_order=0";
+	env["QF_OWN"] = q.own;
+	std::vector<std::string> argv = {bin};
+	argv.insert(argv.end(), args.begin(), args.end());
+	q.start(argv, env);
+}
+
+// what a quarvell of start_quarvell wrote of its own, on either output
+inline std::string
+own(const Proc &q)
+{
+	return read_file(q.own);
+}
+
+// Sends q sigs, then: it stops, with status 0, and prints nothing of its
+// own; libjack may say on standard error that a client or its server went.
 inline testing::AssertionResult
-ends_well(Proc &q, const std::vector<int> &sigs = {SIGTERM}, bool quiet = true)
+ends_well(Proc &q, const std::vector<int> &sigs = {SIGTERM})
 {
 	for (int sig : sigs)
 		q.signal(sig);
 	testing::AssertionResult stopped = stops(q);
-	if (stopped && (!q.exited_with(0) || !q.out.empty() || (quiet && !q.err.empty())))
+	if (stopped && (!q.exited_with(0) || !q.out.empty() || !own(q).empty() || q.own.empty()))
 		return testing::AssertionFailure() << "ended with status " << q.status
-		    << ", standard output \"" << q.out << "\", error \"" << q.err << "\"";
+		    << ", standard output \"" << q.out << "\", lines of its own \"" << own(q)
+		    << "\", standard error \"" << q.err << "\"";
 	return stopped;
 }
 
@@ -636,7 +661,7 @@ catches_int_and_term(pid_t pid)
 inline testing::AssertionResult
 start_bridge(Proc &q, Graph &graph, const Env &env)
 {
-	q.start({QUARVELL_BIN}, env);
+	start_quarvell(q, env);
 	if (graph.is_active("quarvell:midi_out") &&
 	    eventually([&] { return catches_int_and_term(q.pid); }))
 		return testing::AssertionSuccess();
