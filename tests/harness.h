@@ -100,10 +100,19 @@ inline const bool pipe_ignored = signal(SIGPIPE, SIG_IGN) != SIG_ERR;
 
 // PipeWire's libjack goes by PIPEWIRE_REMOTE, not JACK_DEFAULT_SERVER
 inline Env
-bridge_env(const std::string &server, int unit)
+jack_env(const std::string &server)
 {
 	return {{"JACK_DEFAULT_SERVER", server}, {"PIPEWIRE_REMOTE", server},
-	    {"JACK_NO_START_SERVER", "1"}, {"MIDIDEVICE", thru_port(unit)}};
+	    {"JACK_NO_START_SERVER", "1"}};
+}
+
+// and sndio's default port is sndiod -U unit's thru port
+inline Env
+bridge_env(const std::string &server, int unit)
+{
+	Env env = jack_env(server);
+	env["MIDIDEVICE"] = thru_port(unit);
+	return env;
 }
 
 // env for start_quarvell, with the fault library of fake.cpp logging
@@ -659,9 +668,9 @@ catches_int_and_term(pid_t pid)
 // the ports of a client that is not active yet: that the signal handlers
 // are in tells the rest.
 inline testing::AssertionResult
-start_bridge(Proc &q, Graph &graph, const Env &env)
+start_bridge(Proc &q, Graph &graph, const Env &env, const std::vector<std::string> &args = {})
 {
-	start_quarvell(q, env);
+	start_quarvell(q, env, args);
 	if (graph.is_active("quarvell:midi_out") &&
 	    eventually([&] { return catches_int_and_term(q.pid); }))
 		return testing::AssertionSuccess();
@@ -693,13 +702,18 @@ logged(const std::string &log, const std::string &what)
 struct Writer {
 	struct mio_hdl *h = nullptr;
 	bool strict = true;
-	int unit = 0;			// of the sndiod it writes to
+	int unit = 0;			// of the sndiod it writes to, if any
+
+	bool open(const std::string &port)
+	{
+		h = mio_open(port.c_str(), SNDIO_MODE, 0);
+		return h != nullptr;
+	}
 
 	bool open(int sndiod)		// its thru port
 	{
 		unit = sndiod;
-		h = mio_open(thru_port(unit).c_str(), SNDIO_MODE, 0);
-		return h != nullptr;
+		return open(thru_port(unit));
 	}
 
 	// false on a short write, which fails the test when strict
@@ -711,7 +725,8 @@ struct Writer {
 			std::size_t done = mio_write(h, b.data() + i, n);
 			if (done != n) {
 				if (strict) {
-					std::string gone = sndiod_gone(unit);
+					std::string gone = unit != 0 ? sndiod_gone(unit) :
+					    "not into sndiod";
 					ADD_FAILURE() << "short write into sndio: " << done
 						      << " of " << n << " bytes at offset " << i << "; "
 						      << (gone.empty() ? "sndiod answers, but closed this "
@@ -805,13 +820,21 @@ struct Monitor {
 	testing::AssertionResult start(const std::string &server, const std::string &source,
 	    Writer &w, int unit)
 	{
-		p.start({MIDIMON_BIN, source}, bridge_env(server, unit));
+		w.unit = unit;
+		return start(server, source, w, thru_port(unit));
+	}
+
+	// the same, with w into any sndio port
+	testing::AssertionResult start(const std::string &server, const std::string &source,
+	    Writer &w, const std::string &port)
+	{
+		p.start({MIDIMON_BIN, source}, jack_env(server));
 		auto listening = [&] { return p.err.find("listening") != std::string::npos; };
 		eventually([&] { p.collect(); return listening() || !p.running(); }, 15);
 		if (!listening() || p.err.find("couldn't") != std::string::npos)
 			return testing::AssertionFailure() << "midimon did not start: " << p.err;
-		if (!w.open(unit))
-			return testing::AssertionFailure() << "no sndio port " << thru_port(unit);
+		if (!w.open(port))
+			return testing::AssertionFailure() << "no sndio port " << port;
 		unsigned char n = 0;
 		while (n < 100 && w.write({0xbf, 0x66, n}) &&
 		    !eventually([&] { update(); return !events.empty(); }, 0.1))
