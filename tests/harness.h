@@ -196,12 +196,15 @@ struct Proc {
 		posix_spawn_file_actions_adddup2(&fa, in >= 0 ? in : devnull, 0);
 		posix_spawn_file_actions_adddup2(&fa, o[1], 1);
 		posix_spawn_file_actions_adddup2(&fa, e[1], 2);
-		// the test process ignores SIGPIPE; what it starts gets the default
+		// the test process ignores SIGPIPE, and may have been started
+		// with nohup; what it starts gets the default for the signals
+		// the tests send
 		posix_spawnattr_t attr;
 		sigset_t def;
 		posix_spawnattr_init(&attr);
 		sigemptyset(&def);
-		sigaddset(&def, SIGPIPE);
+		for (int sig : {SIGPIPE, SIGHUP, SIGINT, SIGTERM, SIGQUIT})
+			sigaddset(&def, sig);
 		posix_spawnattr_setsigdefault(&attr, &def);
 		posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
 		if (posix_spawnp(&pid, av[0], &fa, &attr, av.data(), ev.data()) != 0)
