@@ -104,16 +104,32 @@ class Device : public ::testing::Test {
 		ASSERT_TRUE(route()) << read_file("/proc/asound/seq/clients");
 		ASSERT_TRUE(graph.open(SERVER));
 	}
+
+	// quarvell reading the device, and a monitor on its port that w,
+	// into the card's second device, feeds
+	testing::AssertionResult start(Proc &q, Monitor &mon, Writer &w, const Env &env = ENV)
+	{
+		testing::AssertionResult bridge = start_bridge(q, graph, env, {"-p", DEVICE});
+		return bridge ? mon.start(SERVER, PORT, w, INPUT) : bridge;
+	}
+
+	// what is written into the device comes out of quarvell as want
+	void expect_through(const Bytes &written, const std::vector<Bytes> &want)
+	{
+		Proc q;
+		Monitor mon;
+		Writer w;
+		ASSERT_TRUE(start(q, mon, w));
+		ASSERT_TRUE(w.write(written));
+		mon.wait_events(want.size(), 30);
+		EXPECT_EQ(mon.dropped(), 0u);
+		EXPECT_EQ(diff(mon.events, want, server_loses_cycles()), "");
+		ASSERT_TRUE(ends_well(q));
+	}
 };
 
 TEST_F(Device, EveryKindOfMessageArrivesWhole)
 {
-	Proc q;
-	Monitor mon;
-	Writer w;
-	ASSERT_TRUE(start_bridge(q, graph, ENV, {"-p", DEVICE}));
-	ASSERT_TRUE(mon.start(SERVER, PORT, w, INPUT));
-
 	// each channel message, with running status, system common, a clock
 	// inside a note, active sensing inside a SysEx and alone
 	const std::vector<Bytes> want = {{0x90, 0x3c, 0x64}, {0x90, 0x3e, 0x64},
@@ -121,23 +137,14 @@ TEST_F(Device, EveryKindOfMessageArrivesWhole)
 	    {0xc0, 0x06}, {0xd0, 0x30}, {0xe0, 0x00, 0x40}, {0xf1, 0x10}, {0xf2, 0x01, 0x02},
 	    {0xf3, 0x03}, {0xf6}, {0xf8}, {0x90, 0x40, 0x64}, {0xfe},
 	    {0xf0, 0x7e, 0x7f, 0x06, 0x01, 0xf7}, {0xfe}};
-	ASSERT_TRUE(w.write({0x90, 0x3c, 0x64, 0x3e, 0x64, 0x80, 0x3c, 0x00, 0xa0, 0x3c, 0x20,
+	expect_through({0x90, 0x3c, 0x64, 0x3e, 0x64, 0x80, 0x3c, 0x00, 0xa0, 0x3c, 0x20,
 	    0xb0, 0x07, 0x64, 0xc0, 0x05, 0x06, 0xd0, 0x30, 0xe0, 0x00, 0x40, 0xf1, 0x10,
 	    0xf2, 0x01, 0x02, 0xf3, 0x03, 0xf6, 0x90, 0x40, 0xf8, 0x64,
-	    0xf0, 0x7e, 0xfe, 0x7f, 0x06, 0x01, 0xf7, 0xfe}));
-	mon.wait_events(want.size(), 10);
-	EXPECT_EQ(diff(mon.events, want, server_loses_cycles()), "");
-	ASSERT_TRUE(ends_well(q));
+	    0xf0, 0x7e, 0xfe, 0x7f, 0x06, 0x01, 0xf7, 0xfe}, want);
 }
 
 TEST_F(Device, PatchDumpArrivesWholeInPieces)
 {
-	Proc q;
-	Monitor mon;
-	Writer w;
-	ASSERT_TRUE(start_bridge(q, graph, ENV, {"-p", DEVICE}));
-	ASSERT_TRUE(mon.start(SERVER, PORT, w, INPUT));
-
 	// 16 KB, four times the kernel's buffer, from one writer: a SysEx
 	// split over two opens of a device loses its tail in the kernel
 	std::mt19937 rng(3);
@@ -148,11 +155,7 @@ TEST_F(Device, PatchDumpArrivesWholeInPieces)
 	std::vector<Bytes> want;
 	for (std::size_t i = 0; i < dump.size(); i += 256)
 		want.emplace_back(dump.begin() + i, dump.begin() + std::min(dump.size(), i + 256));
-	ASSERT_TRUE(w.write(dump));
-	mon.wait_events(want.size(), 30);
-	EXPECT_EQ(mon.dropped(), 0u);
-	EXPECT_EQ(diff(mon.events, want, server_loses_cycles()), "");
-	ASSERT_TRUE(ends_well(q));
+	expect_through(dump, want);
 }
 
 TEST_F(Device, PulledOutWhileMidiFlows)
@@ -161,8 +164,7 @@ TEST_F(Device, PulledOutWhileMidiFlows)
 	Monitor mon;
 	Writer w;
 	std::string log = in_build("device-gone.log");
-	ASSERT_TRUE(start_bridge(q, graph, faults(ENV, log), {"-p", DEVICE}));
-	ASSERT_TRUE(mon.start(SERVER, PORT, w, INPUT));
+	ASSERT_TRUE(start(q, mon, w, faults(ENV, log)));
 
 	// notes until the card goes, when the writes fail and w lets go
 	std::thread notes([&] {
