@@ -173,6 +173,9 @@ watch_output()
 	own_fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
 	// not for what it runs, such as jack1's "jackd -l"
 	unsetenv("QF_OWN");
+	// backtrace loads libgcc_s the first time: now, not in a signal handler
+	void *frame;
+	backtrace(&frame, 1);
 	cookie_io_functions_t io = {nullptr, noting_write, nullptr, nullptr};
 	real_stdout = stdout;
 	real_stderr = stderr;

@@ -387,7 +387,9 @@ ends_well(Proc &q, const std::vector<int> &sigs = {SIGTERM})
 	for (int sig : sigs)
 		q.signal(sig);
 	testing::AssertionResult stopped = stops(q);
-	if (stopped && (!q.exited_with(0) || !q.out.empty() || !own(q).empty() || q.own.empty()))
+	if (q.own.empty())
+		return testing::AssertionFailure() << "not started by start_quarvell";
+	if (stopped && (!q.exited_with(0) || !q.out.empty() || !own(q).empty()))
 		return testing::AssertionFailure() << "ended with status " << q.status
 		    << ", standard output \"" << q.out << "\", lines of its own \"" << own(q)
 		    << "\", standard error \"" << q.err << "\"";
