@@ -144,7 +144,7 @@ TEST_F(Bridge, FailedActivationReleasesWhatItHolds)
 		std::string log = in_build("activate.log");
 		start_quarvell(q, faults(ENV, log,
 		    {{"QF_FAIL_ACTIVATE", "1"}, {"QF_RAISE", raise_at}}));
-		ASSERT_TRUE(q.wait(10));
+		ASSERT_TRUE(stops(q));
 		EXPECT_TRUE(q.exited_with(1)) << q.status;
 		EXPECT_EQ(own(q), "couldn't activate jack client\n") << q.err;
 		EXPECT_EQ(q.out, "");
@@ -198,7 +198,7 @@ TEST(Servers, NoRoomForThePort)
 	Proc q;
 	std::string log = in_build("noroom.log");
 	start_quarvell(q, faults(bridge_env("qv_full", 12), log));
-	ASSERT_TRUE(q.wait(10));
+	ASSERT_TRUE(stops(q));
 	EXPECT_TRUE(q.exited_with(1)) << q.status;
 	EXPECT_EQ(own(q), "couldn't register jack output port\n") << q.err;
 	EXPECT_EQ(q.out, "");

@@ -334,7 +334,8 @@ where(pid_t pid)
 	return s.str();
 }
 
-// Waits for a process told to stop.  If it has not ended 5 s later, says
+// Waits for a quarvell told to stop, or that closes a JACK client as it
+// fails.  If it has not ended 5 s later, says
 // where each of its threads is held and when it ended; fails past limit.
 // A JACK server whose cycles stall answers jack_client_close late: jack2
 // lets one client go at a time, after up to twice its client timeout (1 s)

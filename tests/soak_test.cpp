@@ -120,7 +120,7 @@ TEST_F(Soak, SignalStormsNeverCrashOrLeaveAClient)
 			    {"QF_FAIL_ACTIVATE", k.fail_activate ? "1" : ""}});
 			Proc q;
 			start_quarvell(q, env);
-			ASSERT_TRUE(q.wait(10));
+			ASSERT_TRUE(stops(q));
 			EXPECT_TRUE(q.exited_with(k.exit_status) ||
 			    q.killed_by(k.killed_by)) << q.status;
 			expect_clean(q);
