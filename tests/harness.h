@@ -652,11 +652,17 @@ struct Graph {
 		return true;
 	}
 
-	~Graph()
+	void close()
 	{
 		if (c != nullptr)
 			jack_client_close(c);
+		c = nullptr;
+		sink = nullptr;
+		registered.clear();
+		unregistered.clear();
 	}
+
+	~Graph() { close(); }
 };
 
 // Whether pid has handlers for SIGINT and SIGTERM, by /proc.
@@ -1005,8 +1011,36 @@ class ServerSuite : public ::testing::Test {
 			sndiod.stop();
 			ASSERT_TRUE(start_sndiod(sndiod, UNIT));
 		}
+		renew_jack_gone_wrong();
 		ASSERT_TRUE(graph.open(NAME));
 		sndiod_seen = read_file(sndiod.log).size();
+	}
+
+	// jack2, when a client has left a notification unanswered as it
+	// closed, may run late by its client timeout (5 s) from then on at
+	// each close of a client: "engine may now behave abnormally" in its
+	// log.  Seen once in some thousands of stops on a loaded machine;
+	// a suite's server that has come to it is named and replaced, and
+	// its graph opened again, but twice is no chance.  True if it was.
+	bool renew_jack_gone_wrong()
+	{
+		static std::size_t seen;
+		static int times;
+		std::string log = read_file(jackd.log);
+		auto at = log.find("engine may now behave abnormally", std::min(seen, log.size()));
+		seen = log.size();
+		if (at == std::string::npos)
+			return false;
+		std::cout << server_kind() << " server " << NAME << " went wrong (\""
+			  << log.substr(at, log.find('\n', at) - at) << "\"); starting another\n";
+		EXPECT_EQ(++times, 1) << "the suite's JACK server went wrong again";
+		bool open = graph.c != nullptr;
+		graph.close();
+		jackd.stop();
+		seen = 0;
+		EXPECT_TRUE(up = start_jack(jackd, NAME));
+		EXPECT_TRUE(!open || graph.open(NAME));
+		return true;
 	}
 };
 

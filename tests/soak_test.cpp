@@ -75,6 +75,8 @@ TEST_F(Soak, StartAndStopManyTimesWhileMidiStreams)
 		ASSERT_TRUE(start_bridge(q, graph, ENV));
 		ASSERT_TRUE(ends_well(q, {i % 2 ? SIGINT : SIGTERM}));
 		ASSERT_TRUE(graph.gone(PORT));
+		if (renew_jack_gone_wrong())
+			before = graph.clients_seen();
 	}
 	EXPECT_TRUE(graph.gone("quarvell"));
 	EXPECT_EQ(graph.clients_seen(), before);
@@ -91,6 +93,7 @@ TEST_F(Soak, SignalStormsNeverCrashOrLeaveAClient)
 		for (int k = 0; k < 6; k++)
 			q.signal(signals[(i + k) % 2]);
 		ASSERT_TRUE(ends_well(q, {}));
+		renew_jack_gone_wrong();
 	}
 
 	// During start-up, at fixed points: a signal that kills quarvell
@@ -129,6 +132,7 @@ TEST_F(Soak, SignalStormsNeverCrashOrLeaveAClient)
 			for (const char *call : {"jack_client_close\n", "mio_close\n"})
 				EXPECT_LE(occurrences(calls, call), 1u) << calls;
 			ASSERT_TRUE(graph.gone("quarvell"));
+			renew_jack_gone_wrong();
 		}
 	}
 }
@@ -335,6 +339,7 @@ TEST_F(StartUp, SignalsNeverLeaveJackLocked)
 		ASSERT_TRUE(stops(q));
 		EXPECT_TRUE(q.killed_by(sig) || q.exited_with(0) || q.exited_with(1)) << q.status;
 		expect_jack_answers("run " + std::to_string(i) + ", signal " + std::to_string(sig));
+		renew_jack_gone_wrong();
 	}
 }
 
