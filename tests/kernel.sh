@@ -4,7 +4,8 @@
 # midiC0D3) plugged in.  KERNEL is the directory scripts/kernel unpacked
 # Debian's kernel and modules into.  The machine sees this machine's files
 # read-only, with what it writes kept in memory, and starts in the current
-# directory with the current environment; it has no network.  CMD's output
+# directory with the current environment, wherever that lies; it has no
+# network.  CMD's output
 # is printed, and its exit status returned; 77 (a skipped test to CTest)
 # when there is no kernel or qemu to run, and why.
 kernel=$1
@@ -51,7 +52,10 @@ mount -t 9p -o $p9,ro,cache=loose host /host && mount -t 9p -o $p9 out /out &&
     { echo "no root: modules left \$(ls /mods)" >/out/console; poweroff -f; }
 mount -t proc proc /new/proc; mount -t sysfs sys /new/sys; mount -t devtmpfs dev /new/dev
 mkdir -p /new/out /new/dev/shm /new/dev/pts; mount -o bind /out /new/out
-for d in /new/dev/shm /new/tmp /new/run /new/var/tmp; do mount -t tmpfs tmp \$d; done
+# /tmp stays this machine's, in the layer, for a checkout that lies there;
+# sockets left there by servers of this machine answer no one here
+for d in /new/dev/shm /new/run; do mount -t tmpfs tmp \$d; done
+rm -rf /new/tmp/sndio /new/tmp/jack-*
 mount -t devpts devpts /new/dev/pts
 chroot /new /bin/sh /out/run >/out/log 2>&1
 poweroff -f
