@@ -556,7 +556,7 @@ struct Graph {
 	jack_port_t *sink = nullptr;
 	std::mutex mu;
 	std::vector<std::string> registered, unregistered;
-	std::atomic<int> settled{0};	// settle()'s markers seen to go
+	std::atomic<int> markers{0}, settled{0};	// settle()'s, seen to come and go
 
 	bool open(const std::string &name)
 	{
@@ -569,22 +569,25 @@ struct Graph {
 			std::lock_guard<std::mutex> lock(g->mu);
 			if (std::strcmp(client, "settle") != 0)
 				(reg ? g->registered : g->unregistered).push_back(client);
-			else if (!reg)
-				g->settled++;
+			else
+				(reg ? g->markers : g->settled)++;
 		}, this);
 		return jack_activate(c) == 0;
 	}
 
 	// Every registration so far has been seen.  The server sends them in
 	// order: once a client of our own, opened and closed now, has been
-	// seen to go, so has every one before it.
+	// seen to go, so has every one before it.  It is closed only once seen
+	// to come: PipeWire tells no one of a client that came and went before
+	// the news of its coming reached them.
 	void settle()
 	{
-		int seen = settled;
+		int came = markers, seen = settled;
 		jack_client_t *marker = open_client("settle", server, true);
 		ASSERT_NE(marker, nullptr);
+		bool in = eventually([&] { return markers > came; });
 		jack_client_close(marker);
-		if (!eventually([&] { return settled > seen; }))
+		if (!in || !eventually([&] { return settled > seen; }))
 			ADD_FAILURE() << "registrations never settled";
 	}
 
