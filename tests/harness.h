@@ -587,7 +587,9 @@ struct Graph {
 		ASSERT_NE(marker, nullptr);
 		bool in = eventually([&] { return markers > came; });
 		jack_client_close(marker);
-		if (!in || !eventually([&] { return settled > seen; }))
+		if (!in)
+			ADD_FAILURE() << "the settle marker was never seen to come";
+		else if (!eventually([&] { return settled > seen; }))
 			ADD_FAILURE() << "registrations never settled";
 	}
 

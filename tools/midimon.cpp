@@ -99,11 +99,10 @@ drain()
 bool
 connect_when_there(const char *src)
 {
-	// a port may show before its client is active, and JACK connects
-	// only the ports of active clients
+	// the port may not be there yet, or show before its client is
+	// active, and JACK connects only the ports of active clients
 	for (int i = 0; i < 200; i++) {
-		if (jack_port_by_name(mon, src) != nullptr &&
-		    jack_connect(mon, src, jack_port_name(in_port)) == 0)
+		if (jack_connect(mon, src, jack_port_name(in_port)) == 0)
 			return true;
 		poll(nullptr, 0, 50);
 	}
