@@ -68,4 +68,8 @@ got=$(QUARVELL_IGNORE='VirMIDI-1 *-3' "$device" -l)
 QUARVELL_DEVICES=VirMIDI-2 "$device" -c midiC0D2 && ! QUARVELL_DEVICES=VirMIDI-2 "$device" -c midiC0D0 &&
     QUARVELL_DEVICES=VirMIDI "$device" -c midiC0D3 && ! "$device" -c midiC7D0 ||
     fail "quarvell-device -c: QUARVELL_DEVICES by client name, by card id, or a device that is not there"
+# the card's devices have outputs: their quarvell plays back into them too
+printf '#!/bin/sh\necho "$@"\n' >"$p/bin/quarvell"
+got=$("$device" midiC0D1)
+[ "$got" = "-o -p rmidi/0,1 -n VirMIDI-1" ] || fail "quarvell-device midiC0D1 runs quarvell $got"
 exit $status

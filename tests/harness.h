@@ -885,7 +885,8 @@ struct Monitor {
 	~Monitor() { stop(); }
 };
 
-// Reads a sndio port, as a synth would, into got.
+// Reads a sndio port, as a synth would, into got; lets go of it once it
+// has gone, as a card pulled out is held until its last reader has.
 struct Reader {
 	struct mio_hdl *h = nullptr;
 	std::thread t;
@@ -906,6 +907,10 @@ struct Reader {
 				got.insert(got.end(), b, b + n);
 				if (n == 0)
 					poll(pfd.data(), mio_pollfd(h, pfd.data(), POLLIN), 10);
+			}
+			if (mio_eof(h)) {
+				mio_close(h);
+				h = nullptr;
 			}
 		});
 		return true;
