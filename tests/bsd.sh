@@ -1,0 +1,41 @@
+#!/bin/sh
+# The BSD service files under their systems' own rc scripts, in the sandbox
+# of bsd-machine, whose stand-in quarvell records how it was started.
+# "bsd.sh OS" lists OS's cases, "bsd.sh OS CASE" runs one there.
+status=0
+fail() { echo "$*"; status=1; }
+# what should run: for each quarvell, its user, JACK_NO_START_SERVER and
+# arguments
+want() {
+	got=$(quarvells | sed 's|^[0-9]* \([^ ]*\) JACK_NO_START_SERVER=\([^ ]*\) [^ ]*/quarvell|\1 \2|' | sort)
+	[ "$got" = "$2" ] || fail "$1: want
+${2:-(none)}
+got
+${got:-(none)}"
+}
+# a command that should warn of nothing (-a: nor say anything)
+noerr() {
+	if [ "$1" = -a ]; then shift; out=$("$@" 2>&1); else out=$("$@" 2>&1 >/dev/null); fi
+	[ -z "$out" ] || fail "$*: $out"
+}
+rcconf() { printf '%s\n' quarvell_enable=YES quarvell_user=audio "$@" >>/etc/rc.conf; }
+
+case $1:$2 in
+freebsd:)
+	echo boot;;
+freebsd:boot)
+	# profiles at boot and shutdown, where rc sources the script; one not
+	# enabled stays off under faststart and quietstart
+	rcconf 'quarvell_profiles="keys pads thru"' 'quarvell_keys_flags="-p rmidi/0 -n keys"' \
+	    'quarvell_pads_flags="-p rmidi/1 -n pads"' quarvell_thru_enable=NO
+	boot >/dev/null 2>&1
+	noerr -a service quarvell quietstart thru
+	want boot "audio 1 -p rmidi/0 -n keys
+audio 1 -p rmidi/1 -n pads"
+	shutdown >/dev/null 2>&1
+	want shutdown "";;
+*)
+	echo "usage: bsd.sh freebsd|openbsd [case]" >&2
+	exit 1;;
+esac
+exit $status
