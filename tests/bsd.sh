@@ -22,7 +22,25 @@ rcconf() { printf '%s\n' quarvell_enable=YES quarvell_user=audio "$@" >>/etc/rc.
 
 case $1:$2 in
 freebsd:)
-	echo boot;;
+	echo devd boot notenabled;;
+freebsd:devd)
+	# quarvell_flags are quarvell's; devd's instances read their jack, and
+	# plain commands reach them
+	rcconf 'quarvell_flags="-p rmidi/0 -n main"'
+	noerr service quarvell start
+	devd-event CREATE umidi1.0 >/dev/null
+	devd-event CREATE umidi1.2 >/dev/null
+	want "start, devd-event CREATE umidi1.0 umidi1.2" "audio 1 -p rmidi/0 -n main
+audio 1 -p rmidi/1 -n umidi1.0
+audio 1 -p rmidi/1.2 -n umidi1.2"
+	n=$(service quarvell status | grep -c 'is running')
+	[ "$n" = 3 ] || fail "service quarvell status shows $n of 3"
+	devd-event DESTROY umidi1.0 >/dev/null
+	noerr service quarvell restart
+	n=$(calls quarvell | grep -c '^quarvell: start .* name=umidi1.2 ')
+	[ "$n" = 2 ] || fail "service quarvell restart: umidi1.2 started $n times, not 2"
+	noerr service quarvell stop
+	want "service quarvell stop" "";;
 freebsd:boot)
 	# profiles at boot and shutdown, where rc sources the script; one not
 	# enabled stays off under faststart and quietstart
@@ -34,6 +52,13 @@ freebsd:boot)
 audio 1 -p rmidi/1 -n pads"
 	shutdown >/dev/null 2>&1
 	want shutdown "";;
+freebsd:notenabled)
+	# devd says nothing of a device it is not to serve
+	noerr -a devd-event CREATE umidi1.2
+	noerr -a devd-event DESTROY umidi1.2
+	rcconf quarvell_umidi1_2_enable=NO
+	noerr -a devd-event CREATE umidi1.2
+	want "devd-event CREATE umidi1.2, not enabled" "";;
 *)
 	echo "usage: bsd.sh freebsd|openbsd [case]" >&2
 	exit 1;;
