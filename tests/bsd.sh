@@ -22,7 +22,7 @@ rcconf() { printf '%s\n' quarvell_enable=YES quarvell_user=audio "$@" >>/etc/rc.
 
 case $1:$2 in
 freebsd:)
-	echo devd boot notenabled;;
+	echo devd boot notenabled startdevices;;
 freebsd:devd)
 	# quarvell_flags are quarvell's; devd's instances read their jack, and
 	# plain commands reach them
@@ -59,6 +59,14 @@ freebsd:notenabled)
 	rcconf quarvell_umidi1_2_enable=NO
 	noerr -a devd-event CREATE umidi1.2
 	want "devd-event CREATE umidi1.2, not enabled" "";;
+freebsd:startdevices)
+	# those present at boot, once JACK is up, but never twice
+	rcconf quarvell_umidi3_0_enable=NO
+	: >/dev/umidi1.0; : >/dev/umidi2.1; : >/dev/umidi3.0
+	noerr service quarvell startdevices
+	noerr service quarvell startdevices
+	want "service quarvell startdevices, twice" "audio 1 -p rmidi/1 -n umidi1.0
+audio 1 -p rmidi/2.1 -n umidi2.1";;
 *)
 	echo "usage: bsd.sh freebsd|openbsd [case]" >&2
 	exit 1;;
