@@ -19,6 +19,7 @@ noerr() {
 	[ -z "$out" ] || fail "$*: $out"
 }
 rcconf() { printf '%s\n' quarvell_enable=YES quarvell_user=audio "$@" >>/etc/rc.conf; }
+user() { rcctl enable quarvell >/dev/null && rcctl set quarvell user audio; }
 
 case $1:$2 in
 freebsd:)
@@ -67,6 +68,19 @@ freebsd:startdevices)
 	noerr service quarvell startdevices
 	want "service quarvell startdevices, twice" "audio 1 -p rmidi/1 -n umidi1.0
 audio 1 -p rmidi/2.1 -n umidi2.1";;
+openbsd:)
+	echo hotplug;;
+openbsd:hotplug)
+	# a port as it attaches, as quarvell's user, through sndiod; rcctl
+	# tells its defaults
+	user
+	hotplug attach 0 midi1 >/dev/null 2>&1
+	want "hotplug attach 0 midi1" "audio 1 -p midi/1 -n midi1"
+	got=$(rcctl getdef quarvell_midi1 flags; rcctl getdef quarvell_midi1 user)
+	[ "$got" = "-p midi/1 -n midi1
+audio" ] || fail "rcctl getdef quarvell_midi1 flags, user: $got"
+	hotplug detach 0 midi1 >/dev/null 2>&1
+	want "hotplug detach 0 midi1" "";;
 *)
 	echo "usage: bsd.sh freebsd|openbsd [case]" >&2
 	exit 1;;
