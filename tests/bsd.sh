@@ -69,7 +69,14 @@ freebsd:startdevices)
 	want "service quarvell startdevices, twice" "audio 1 -p rmidi/1 -n umidi1.0
 audio 1 -p rmidi/2.1 -n umidi2.1";;
 openbsd:)
-	echo hotplug;;
+	echo readme hotplug;;
+openbsd:readme)
+	# the README's steps, but for copying the script in: each as audio,
+	# through sndiod
+	sed -n '/^### OpenBSD/,/^##* [^O]/s/^    //p' README.md | grep -v '^install ' >/tmp/steps
+	ksh -e /tmp/steps >/dev/null || fail "the README's steps failed: $(cat /tmp/steps)"
+	want "the README's steps" "audio 1 -p midi/0
+audio 1 -p midi/1 -n keys";;
 openbsd:hotplug)
 	# a port as it attaches, as quarvell's user, through sndiod; rcctl
 	# tells its defaults
