@@ -69,7 +69,7 @@ freebsd:startdevices)
 	want "service quarvell startdevices, twice" "audio 1 -p rmidi/1 -n umidi1.0
 audio 1 -p rmidi/2.1 -n umidi2.1";;
 openbsd:)
-	echo readme hotplug;;
+	echo readme hotplug startdevices;;
 openbsd:readme)
 	# the README's steps, but for copying the script in: each as audio,
 	# through sndiod
@@ -88,6 +88,17 @@ openbsd:hotplug)
 audio" ] || fail "rcctl getdef quarvell_midi1 flags, user: $got"
 	hotplug detach 0 midi1 >/dev/null 2>&1
 	want "hotplug detach 0 midi1" "";;
+openbsd:startdevices)
+	# the ports of the last boot, which hotplugd never hears of, never
+	# twice (rc.subr may say its timer went first: no noerr)
+	user
+	printf '%s\n' 'OpenBSD 7.5' 'midi2 at umidi1: <MIDI>' 'OpenBSD 7.6' \
+	    'midi0 at umidi0: <MIDI>' 'midi1 at umidi0: <MIDI>' >/var/run/dmesg.boot
+	for i in 1 2; do
+		/etc/rc.d/quarvell startdevices >/dev/null 2>&1 || fail "/etc/rc.d/quarvell startdevices failed"
+	done
+	want "/etc/rc.d/quarvell startdevices, twice" "audio 1 -p midi/0 -n midi0
+audio 1 -p midi/1 -n midi1";;
 *)
 	echo "usage: bsd.sh freebsd|openbsd [case]" >&2
 	exit 1;;
