@@ -23,7 +23,7 @@ user() { rcctl enable quarvell >/dev/null && rcctl set quarvell user audio; }
 
 case $1:$2 in
 freebsd:)
-	echo devd boot notenabled startdevices;;
+	echo devd boot notenabled startdevices prefix;;
 freebsd:devd)
 	# quarvell_flags are quarvell's; devd's instances read their jack, and
 	# plain commands reach them
@@ -68,6 +68,22 @@ freebsd:startdevices)
 	noerr service quarvell startdevices
 	want "service quarvell startdevices, twice" "audio 1 -p rmidi/1 -n umidi1.0
 audio 1 -p rmidi/2.1 -n umidi2.1";;
+freebsd:prefix)
+	# installed in /usr/pkg, and linked as the README says
+	rm /usr/local/etc/rc.d/quarvell /usr/local/etc/devd/quarvell.conf
+	mkdir -p /usr/pkg/bin /usr/pkg/etc/rc.d /usr/pkg/etc/devd
+	ln -s /usr/local/bin/quarvell /usr/pkg/bin/
+	for f in rc.d/quarvell devd/quarvell.conf; do
+		sed 's|@bindir@|/usr/pkg/bin|g; s|@etcdir@|/usr/pkg/etc|g' contrib/freebsd/${f#*/}.in >/usr/pkg/etc/$f
+	done
+	chmod 555 /usr/pkg/etc/rc.d/quarvell
+	links=$(sed -n 's|^    \(ln -s \)PREFIX/|\1/usr/pkg/|p' README.md)
+	[ -n "$links" ] && sh -ec "$links" || fail "the README's links for another prefix: ${links:-none}"
+	rcconf
+	boot >/dev/null 2>&1
+	devd-event CREATE umidi1.2 >/dev/null
+	want "boot, devd-event CREATE umidi1.2" "audio 1
+audio 1 -p rmidi/1.2 -n umidi1.2";;
 openbsd:)
 	echo readme hotplug startdevices;;
 openbsd:readme)
