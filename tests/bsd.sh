@@ -4,14 +4,10 @@
 # "bsd.sh OS" lists OS's cases, "bsd.sh OS CASE" runs one there.
 status=0
 fail() { echo "$*"; status=1; }
-# what should run: for each quarvell, its user, JACK_NO_START_SERVER and
-# arguments
+# what should run, a quarvell a line: user, JACK_NO_START_SERVER, arguments
 want() {
 	got=$(quarvells | sed 's|^[0-9]* \([^ ]*\) JACK_NO_START_SERVER=\([^ ]*\) [^ ]*/quarvell|\1 \2|' | sort)
-	[ "$got" = "$2" ] || fail "$1: want
-${2:-(none)}
-got
-${got:-(none)}"
+	[ "$got" = "$(printf "$2")" ] || fail "$1: want \"$2\", got \"$got\""
 }
 # a command that should warn of nothing (-a: nor say anything)
 noerr() {
@@ -31,9 +27,8 @@ freebsd:devd)
 	noerr service quarvell start
 	devd-event CREATE umidi1.0 >/dev/null
 	devd-event CREATE umidi1.2 >/dev/null
-	want "start, devd-event CREATE umidi1.0 umidi1.2" "audio 1 -p rmidi/0 -n main
-audio 1 -p rmidi/1 -n umidi1.0
-audio 1 -p rmidi/1.2 -n umidi1.2"
+	want "start, devd-event CREATE umidi1.0 umidi1.2" \
+	    "audio 1 -p rmidi/0 -n main\naudio 1 -p rmidi/1 -n umidi1.0\naudio 1 -p rmidi/1.2 -n umidi1.2"
 	n=$(service quarvell status | grep -c 'is running')
 	[ "$n" = 3 ] || fail "service quarvell status shows $n of 3"
 	devd-event DESTROY umidi1.0 >/dev/null
@@ -49,8 +44,7 @@ freebsd:boot)
 	    'quarvell_pads_flags="-p rmidi/1 -n pads"' quarvell_thru_enable=NO
 	boot >/dev/null 2>&1
 	noerr -a service quarvell quietstart thru
-	want boot "audio 1 -p rmidi/0 -n keys
-audio 1 -p rmidi/1 -n pads"
+	want boot "audio 1 -p rmidi/0 -n keys\naudio 1 -p rmidi/1 -n pads"
 	shutdown >/dev/null 2>&1
 	want shutdown "";;
 freebsd:notenabled)
@@ -66,15 +60,14 @@ freebsd:startdevices)
 	: >/dev/umidi1.0; : >/dev/umidi2.1; : >/dev/umidi3.0
 	noerr service quarvell startdevices
 	noerr service quarvell startdevices
-	want "service quarvell startdevices, twice" "audio 1 -p rmidi/1 -n umidi1.0
-audio 1 -p rmidi/2.1 -n umidi2.1";;
+	want "service quarvell startdevices, twice" \
+	    "audio 1 -p rmidi/1 -n umidi1.0\naudio 1 -p rmidi/2.1 -n umidi2.1";;
 freebsd:prefix)
-	# installed in /usr/pkg, and linked as the README says
-	rm /usr/local/etc/rc.d/quarvell /usr/local/etc/devd/quarvell.conf
+	# installed in /usr/pkg, and linked where the README says
 	mkdir -p /usr/pkg/bin /usr/pkg/etc/rc.d /usr/pkg/etc/devd
 	ln -s /usr/local/bin/quarvell /usr/pkg/bin/
 	for f in rc.d/quarvell devd/quarvell.conf; do
-		sed 's|@bindir@|/usr/pkg/bin|g; s|@etcdir@|/usr/pkg/etc|g' contrib/freebsd/${f#*/}.in >/usr/pkg/etc/$f
+		sed 's|/usr/local/|/usr/pkg/|g' /usr/local/etc/$f >/usr/pkg/etc/$f && rm /usr/local/etc/$f
 	done
 	chmod 555 /usr/pkg/etc/rc.d/quarvell
 	links=$(sed -n 's|^    \(ln -s \)PREFIX/|\1/usr/pkg/|p' README.md)
@@ -82,26 +75,22 @@ freebsd:prefix)
 	rcconf
 	boot >/dev/null 2>&1
 	devd-event CREATE umidi1.2 >/dev/null
-	want "boot, devd-event CREATE umidi1.2" "audio 1
-audio 1 -p rmidi/1.2 -n umidi1.2";;
+	want "boot, devd-event CREATE umidi1.2" "audio 1\naudio 1 -p rmidi/1.2 -n umidi1.2";;
 openbsd:)
 	echo readme hotplug startdevices;;
 openbsd:readme)
-	# the README's steps, but for copying the script in: each as audio,
-	# through sndiod
+	# the README's steps, but for copying the script in
 	sed -n '/^### OpenBSD/,/^##* [^O]/s/^    //p' README.md | grep -v '^install ' >/tmp/steps
 	ksh -e /tmp/steps >/dev/null || fail "the README's steps failed: $(cat /tmp/steps)"
-	want "the README's steps" "audio 1 -p midi/0
-audio 1 -p midi/1 -n keys";;
+	want "the README's steps" "audio 1 -p midi/0\naudio 1 -p midi/1 -n keys";;
 openbsd:hotplug)
 	# a port as it attaches, as quarvell's user, through sndiod; rcctl
 	# tells its defaults
 	user
 	hotplug attach 0 midi1 >/dev/null 2>&1
 	want "hotplug attach 0 midi1" "audio 1 -p midi/1 -n midi1"
-	got=$(rcctl getdef quarvell_midi1 flags; rcctl getdef quarvell_midi1 user)
-	[ "$got" = "-p midi/1 -n midi1
-audio" ] || fail "rcctl getdef quarvell_midi1 flags, user: $got"
+	got=$(echo $(rcctl getdef quarvell_midi1 flags; rcctl getdef quarvell_midi1 user))
+	[ "$got" = "-p midi/1 -n midi1 audio" ] || fail "rcctl getdef quarvell_midi1 flags, user: $got"
 	hotplug detach 0 midi1 >/dev/null 2>&1
 	want "hotplug detach 0 midi1" "";;
 openbsd:startdevices)
@@ -113,10 +102,9 @@ openbsd:startdevices)
 	for i in 1 2; do
 		/etc/rc.d/quarvell startdevices >/dev/null 2>&1 || fail "/etc/rc.d/quarvell startdevices failed"
 	done
-	want "/etc/rc.d/quarvell startdevices, twice" "audio 1 -p midi/0 -n midi0
-audio 1 -p midi/1 -n midi1";;
+	want "/etc/rc.d/quarvell startdevices, twice" \
+	    "audio 1 -p midi/0 -n midi0\naudio 1 -p midi/1 -n midi1";;
 *)
-	echo "usage: bsd.sh freebsd|openbsd [case]" >&2
-	exit 1;;
+	echo "usage: bsd.sh freebsd|openbsd [case]" >&2; exit 1;;
 esac
 exit $status
