@@ -55,6 +55,8 @@ if [ -n "$QT_MACHINE" ]; then
 	:
 elif [ ! -x "$bsd" ] || [ "$(id -u)" != 0 ]; then
 	echo "no $bsd, or not root: the BSD cases skipped"
+elif ! out=$("$bsd" freebsd true 2>&1); then
+	fail "$bsd: $out"
 else
 	for os in freebsd openbsd; do
 		for c in $(sh tests/bsd.sh $os); do
