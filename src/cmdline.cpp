@@ -1,6 +1,6 @@
 /*
- * The command line: -p and -n fill the settings, anything else ends the
- * program with the usage line before anything is acquired.
+ * The command line: -p, -n and -o fill the settings, anything else ends
+ * the program with the usage line before anything is acquired.
  */
 #include <cstdio>
 #include <cstdlib>
@@ -17,16 +17,16 @@ extern "C" const char *__progname;
  * already behaves so, and '+' would be taken for an option.
  */
 #ifdef __GLIBC__
-static constexpr char options[] = "+p:n:h";
+static constexpr char options[] = "+p:n:ho";
 #else
-static constexpr char options[] = "p:n:h";
+static constexpr char options[] = "p:n:ho";
 #endif
 
 [[noreturn]] static void
 usage()
 {
 	std::fprintf(stderr,
-	    "usage: %s [-h] [-p mio_port] [-n jack_client_name]\n", __progname);
+	    "usage: %s [-h] [-o] [-p mio_port] [-n jack_client_name]\n", __progname);
 	release_all();
 	std::exit(1);
 }
@@ -43,6 +43,9 @@ parse_args(int argc, char *argv[])
 			break;
 		case 'n':
 			jack_client_name = optarg;
+			break;
+		case 'o':
+			both_ways = true;
 			break;
 		default:
 			usage();

@@ -32,11 +32,14 @@
 
 const char *mio_port = "default";
 const char *jack_client_name = "quarvell";
+bool both_ways;
 
 unsigned char *midi_buf;
 struct mio_hdl *midi_in;
 jack_client_t *client;
 jack_port_t *out_port;
+unsigned char *back_buf;
+jack_port_t *in_port;
 
 /*
  * Set by the handler, read by the main thread: a lock-free atomic is safe
@@ -75,10 +78,14 @@ release_all()
 		jack_client_close(client);
 		take_signals();
 	}
+	/* the way back: what waits, then Note Offs, before the port goes */
+	finish_back(2);
 	if (midi_in != nullptr)
 		mio_close(midi_in);
 	if (midi_buf != nullptr)
 		std::free(midi_buf);
+	if (back_buf != nullptr)
+		std::free(back_buf);
 }
 
 [[noreturn]] static void
@@ -138,10 +145,21 @@ idle()
 	pfd.fd = wake_fd[0];
 	pfd.events = POLLIN;
 	/* sleep a second at a time; a signal cuts the sleep short */
-	while (!stop_requested)
+	while (!stop_requested) {
 		poll(&pfd, 1, 1000);
+		report_drops(false);
+	}
 	release_all();
 	std::exit(0);
+}
+
+/* with -o: forward, then play back, in the same cycle */
+static int
+forward_both(jack_nframes_t nframes, void *arg)
+{
+	forward_midi(nframes, arg);
+	play_back(nframes);
+	return 0;
 }
 
 int
@@ -161,15 +179,20 @@ main(int argc, char *argv[])
 	 */
 	signal(SIGPIPE, SIG_IGN);
 
-	/* 1. transfer buffer */
+	/* 1. transfer buffer, and the queue of the way back */
 	midi_buf = static_cast<unsigned char *>(std::malloc(MIDI_BUF_SIZE));
-	if (midi_buf == nullptr) {
+	if (midi_buf != nullptr && both_ways)
+		back_buf = static_cast<unsigned char *>(std::malloc(BACK_BUF_SIZE));
+	if (midi_buf == nullptr || (both_ways && back_buf == nullptr)) {
 		std::perror("malloc");
 		fail();
 	}
 
-	/* 2. sndio port, before JACK: a bad port never shows a client */
-	midi_in = mio_open(mio_port, MIO_IN, 1);
+	/*
+	 * 2. sndio port, before JACK: a bad port never shows a client.  With
+	 * -o one handle both ways, as a device opens only once on the BSDs.
+	 */
+	midi_in = mio_open(mio_port, both_ways ? MIO_IN | MIO_OUT : MIO_IN, 1);
 	if (midi_in == nullptr) {
 		std::fprintf(stderr, "couldn't open sndio port: %s\n", mio_port);
 		fail();
@@ -186,7 +209,8 @@ main(int argc, char *argv[])
 
 	/* 4. process callback */
 	hold_signals();
-	jack_set_process_callback(client, forward_midi, nullptr);
+	jack_set_process_callback(client, both_ways ? forward_both : forward_midi,
+	    nullptr);
 	take_signals();
 
 	/* 5. output port */
@@ -197,6 +221,16 @@ main(int argc, char *argv[])
 	if (out_port == nullptr) {
 		std::fputs("couldn't register jack output port\n", stderr);
 		fail();
+	}
+	if (both_ways) {
+		hold_signals();
+		in_port = jack_port_register(client, "midi_in",
+		    JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
+		take_signals();
+		if (in_port == nullptr) {
+			std::fputs("couldn't register jack input port\n", stderr);
+			fail();
+		}
 	}
 
 	/* 6. signals */

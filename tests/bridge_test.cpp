@@ -4,6 +4,7 @@
 #include <signal.h>
 
 #include <iostream>
+#include <random>
 
 #include "harness.h"
 
@@ -155,13 +156,127 @@ TEST_F(Bridge, FailedActivationReleasesWhatItHolds)
 
 TEST_F(Bridge, BadSndioPortNeverShowsAClient)
 {
-	Proc q;
-	start_quarvell(q, bridge_env(SERVER, 15));	// no sndiod there
-	ASSERT_TRUE(q.wait(10));
-	EXPECT_TRUE(q.exited_with(1)) << q.status;
-	EXPECT_EQ(own(q), "couldn't open sndio port: default\n") << q.err;
-	EXPECT_EQ(q.out, "");
+	// no sndiod there; or a port that only sends, asked for both ways
+	for (bool both : {false, true}) {
+		Proc q;
+		if (both)
+			start_quarvell(q, faults(ENV, in_build("inonly.log"),
+			    {{"QF_INPUT_ONLY", "1"}}), {"-o"});
+		else
+			start_quarvell(q, bridge_env(SERVER, 15));
+		ASSERT_TRUE(q.wait(10));
+		EXPECT_TRUE(q.exited_with(1)) << q.status;
+		EXPECT_EQ(own(q), "couldn't open sndio port: default\n") << q.err;
+		EXPECT_EQ(q.out, "");
+	}
 	EXPECT_FALSE(graph.ever_registered("quarvell"));
+}
+
+// The way back, with -o: a JACK client plays into midi_in, and a reader
+// of sndiod's thru port gets it.
+const char BACK[] = "quarvell:midi_in";
+
+Bytes
+joined(const std::vector<Bytes> &events)
+{
+	Bytes b;
+	for (auto &e : events)
+		b.insert(b.end(), e.begin(), e.end());
+	return b;
+}
+
+TEST_F(Bridge, PlaysBackByteExactAndSilencesWhatSoundsAtStop)
+{
+	Proc q;
+	Reader r;
+	Player pl;
+	ASSERT_TRUE(start_bridge(q, graph, ENV, {"-o"}));
+	ASSERT_TRUE(r.open(thru_port(UNIT)));
+	ASSERT_TRUE(pl.start(SERVER, BACK, r));
+
+	// every kind of message but those sndiod keeps to itself (tune
+	// request, active sensing), a 64 KB dump in pieces, then notes held
+	std::vector<Bytes> events = {{0x90, 60, 100}, {0x80, 60, 0}, {0xa1, 60, 20},
+	    {0xb2, 7, 100}, {0xc3, 5}, {0xd4, 48}, {0xe5, 0, 64}, {0xf1, 16}, {0xf2, 1, 2},
+	    {0xf3, 3}, {0xf8}, {0xfa}, {0xfb}, {0xfc}, {0xf0, 0x7e, 0x7f, 6, 1, 0xf7}};
+	std::mt19937 rng(4);
+	Bytes dump = {0xf0, 0x43, 0, 9, 0x20, 0};
+	while (dump.size() < (64 << 10) - 1)
+		dump.push_back(static_cast<unsigned char>(rng() % 128));
+	dump.push_back(0xf7);
+	for (std::size_t i = 0; i < dump.size(); i += 256)
+		events.emplace_back(dump.begin() + i, dump.begin() + std::min(dump.size(), i + 256));
+	events.insert(events.end(), {{0x90, 60, 100}, {0x90, 64, 100}, {0x99, 36, 127},
+	    {0x80, 64, 0}, {0xb2, 64, 127}});
+	Bytes want = joined(events);
+	// where the server loses cycles, again until it comes whole
+	for (int i = 0; i < (server_loses_cycles() ? 3 : 1) && r.bytes() != want; i++) {
+		r.clear();
+		pl.play(events);
+		r.wait_bytes(want.size(), 30);
+	}
+	Bytes got = r.bytes();
+	EXPECT_EQ(std::mismatch(got.begin(), got.end(), want.begin(), want.end()).first -
+	    got.begin(), static_cast<long>(want.size())) << got.size() << " bytes came";
+	EXPECT_EQ(discards(), "");
+
+	r.clear();
+	ASSERT_TRUE(ends_well(q));
+	r.wait_bytes(9, 10);
+	EXPECT_EQ(hex(r.bytes()), hex({0x80, 60, 0x40, 0xb2, 64, 0, 0x89, 36, 0x40}));
+}
+
+TEST_F(Bridge, FloodOfASlowPortArrivesAsWholeMessagesAndIsCounted)
+{
+	// a port as slow as a DIN one: 200 KB, of SysEx and controllers each
+	// with its number, overflow the queue
+	Proc q;
+	Reader r;
+	Player pl;
+	ASSERT_TRUE(start_bridge(q, graph, faults(ENV, in_build("flood.log"),
+	    {{"QF_WRITE_RATE", "3125"}}), {"-o"}));
+	ASSERT_TRUE(r.open(thru_port(UNIT)));
+	ASSERT_TRUE(pl.start(SERVER, BACK, r));
+	std::vector<Bytes> flood;
+	for (int i = 0; i < 1600; i++) {
+		auto lo = static_cast<unsigned char>(i & 127), hi = static_cast<unsigned char>(i >> 7);
+		Bytes sysex(256, lo);
+		sysex.front() = 0xf0;
+		sysex[1] = hi;
+		sysex.back() = 0xf7;
+		flood.push_back(i % 2 ? Bytes{static_cast<unsigned char>(0xa0 | hi), lo, 1} : sysex);
+	}
+	pl.per_cycle = 1024;
+	pl.play(flood);
+	EXPECT_TRUE(eventually([&] { return own(q).find("dropped") != std::string::npos; }, 20))
+	    << "nothing dropped; a write that blocks holds the graph instead";
+	q.signal(SIGTERM);
+	ASSERT_TRUE(stops(q));
+	EXPECT_TRUE(q.exited_with(0)) << q.status << q.err;
+	sleep_ms(200);
+
+	// whole messages, in order, and each one either came or was counted
+	std::istringstream lines(own(q));
+	std::size_t dropped = 0;
+	for (std::string line; std::getline(lines, line);) {
+		std::size_t n = line.rfind("dropped ", 0) == 0 ? std::stoul(line.substr(8)) : 0;
+		EXPECT_EQ(line, "dropped " + std::to_string(n) +
+		    " events from midi_in: the sndio port is too slow");
+		dropped += n;
+	}
+	std::vector<Bytes> got = messages(r.bytes());
+	std::size_t j = 0;
+	for (std::size_t i = 0; i < got.size(); i++, j++) {
+		while (j < flood.size() && flood[j] != got[i])
+			j++;
+		ASSERT_LT(j, flood.size()) << "message " << i << " of " << got.size()
+		    << " was not played, or not then: " << hex(got[i]).substr(0, 60);
+	}
+	EXPECT_GT(got.size(), 0u);
+	if (!server_loses_cycles()) {
+		EXPECT_EQ(got.size() + dropped, flood.size());
+	}
+	EXPECT_EQ(discards(), "");
 }
 
 TEST_F(Bridge, NoJackServerClosesTheSndioPort)

@@ -11,7 +11,7 @@ namespace {
 
 const char SERVER[] = "qv_cmdline";
 constexpr int UNIT = 9;
-const char USAGE[] = "usage: x [-h] [-p mio_port] [-n jack_client_name]\n";
+const char USAGE[] = "usage: x [-h] [-o] [-p mio_port] [-n jack_client_name]\n";
 
 class Cmdline : public ServerSuite<SERVER, UNIT> {
     protected:

@@ -2,10 +2,12 @@
 # The service and device files.  cmake --install puts them where the
 # system looks, with the installed paths filled in; the shell scripts
 # parse; systemd-analyze verifies the user units, beside the README's
-# jack.service they are bound to.  Under tests/kernel.sh (QT_MACHINE), with
-# snd-virmidi's card 0, also: as udevadm test runs it, the udev rule wants
-# quarvell@ for each of the card's devices, and quarvell-device names each
-# after the card and serves what QUARVELL_DEVICES and QUARVELL_IGNORE say.
+# jack.service they are bound to; where bsd-machine is at hand, the BSD
+# files run under their systems' own rc scripts (tests/bsd.sh).  Under
+# tests/kernel.sh (QT_MACHINE), with snd-virmidi's card 0, also: as
+# udevadm test runs it, the udev rule wants quarvell@ for each of the
+# card's devices, and quarvell-device names each after the card and serves
+# what QUARVELL_DEVICES and QUARVELL_IGNORE say.
 # $1 is cmake, $2 the build directory.
 cd "$(dirname "$0")/.." || exit 1
 cmake=$1 build=$2
@@ -46,6 +48,24 @@ else
 	echo "no systemd-analyze: units not verified"
 fi
 
+# the BSD files under their systems' own rc scripts, each case of
+# tests/bsd.sh in a sandbox of its own; once, not again in the machine
+bsd=../shared/tools/bsd-machine
+if [ -n "$QT_MACHINE" ]; then
+	:
+elif [ ! -x "$bsd" ] || [ "$(id -u)" != 0 ]; then
+	echo "no $bsd, or not root: the BSD cases skipped"
+elif ! out=$("$bsd" freebsd true 2>&1); then
+	fail "$bsd: $out"
+else
+	for os in freebsd openbsd; do
+		for c in $(sh tests/bsd.sh $os); do
+			out=$(BSD_TIMEOUT=60 "$bsd" $os "sh tests/bsd.sh $os $c" 2>&1) ||
+			    fail "$os $c: $out"
+		done
+	done
+fi
+
 [ -n "$QT_MACHINE" ] || exit $status
 if command -v udevadm >/dev/null 2>&1; then
 	# the machine's files are a layer in memory: nothing of ours stays
@@ -68,4 +88,8 @@ got=$(QUARVELL_IGNORE='VirMIDI-1 *-3' "$device" -l)
 QUARVELL_DEVICES=VirMIDI-2 "$device" -c midiC0D2 && ! QUARVELL_DEVICES=VirMIDI-2 "$device" -c midiC0D0 &&
     QUARVELL_DEVICES=VirMIDI "$device" -c midiC0D3 && ! "$device" -c midiC7D0 ||
     fail "quarvell-device -c: QUARVELL_DEVICES by client name, by card id, or a device that is not there"
+# the card's devices have outputs: their quarvell plays back into them too
+printf '#!/bin/sh\necho "$@"\n' >"$p/bin/quarvell"
+got=$("$device" midiC0D1)
+[ "$got" = "-o -p rmidi/0,1 -n VirMIDI-1" ] || fail "quarvell-device midiC0D1 runs quarvell $got"
 exit $status

@@ -45,13 +45,13 @@ seq_client(int dev)
 	return -1;
 }
 
-// What is written into device 1 comes out of device 0, as aconnect 17:0
-// 16:0 would have it; the connection lasts until the card goes.
+// What is written into device from comes out of device to, as aconnect
+// 17:0 16:0 would have it; the connection lasts until the card goes.
 bool
-route()
+route(int from_dev, int to_dev)
 {
 	struct snd_seq_port_subscribe sub {};
-	int from = seq_client(1), to = seq_client(0);
+	int from = seq_client(from_dev), to = seq_client(to_dev);
 	int fd = open("/dev/snd/seq", O_RDWR | O_CLOEXEC);
 	sub.sender.client = static_cast<unsigned char>(from);
 	sub.dest.client = static_cast<unsigned char>(to);
@@ -80,7 +80,7 @@ plugged_in()
 }
 
 class Device : public ::testing::Test {
-    protected:
+    public:
 	static inline Server jackd;
 	static inline bool up;
 	Graph graph;
@@ -101,15 +101,20 @@ class Device : public ::testing::Test {
 		if (!plugged_in())
 			plug("bind");
 		ASSERT_TRUE(eventually(plugged_in)) << read_file("/proc/asound/cards");
-		ASSERT_TRUE(route()) << read_file("/proc/asound/seq/clients");
+		// device 1 into device 0, which quarvell reads, and back
+		ASSERT_TRUE(route(1, 0) && route(0, 1)) << read_file("/proc/asound/seq/clients");
 		ASSERT_TRUE(graph.open(SERVER));
 	}
 
 	// quarvell reading the device, and a monitor on its port that w,
 	// into the card's second device, feeds
-	testing::AssertionResult start(Proc &q, Monitor &mon, Writer &w, const Env &env = ENV)
+	testing::AssertionResult start(Proc &q, Monitor &mon, Writer &w, const Env &env = ENV,
+	    bool both = false)
 	{
-		testing::AssertionResult bridge = start_bridge(q, graph, env, {"-p", DEVICE});
+		std::vector<std::string> args = {"-p", DEVICE};
+		if (both)
+			args.insert(args.begin(), "-o");
+		testing::AssertionResult bridge = start_bridge(q, graph, env, args);
 		return bridge ? mon.start(SERVER, PORT, w, INPUT) : bridge;
 	}
 
@@ -158,13 +163,68 @@ TEST_F(Device, PatchDumpArrivesWholeInPieces)
 	expect_through(dump, want);
 }
 
-TEST_F(Device, PulledOutWhileMidiFlows)
+// What a JACK client plays into quarvell -o comes out of the card's second
+// device, while what is written there comes out of midi_out: both at once.
+TEST_F(Device, BothWaysAtOnce)
 {
 	Proc q;
 	Monitor mon;
 	Writer w;
+	Reader r;
+	Player pl;
+	ASSERT_TRUE(start(q, mon, w, ENV, true));
+	ASSERT_TRUE(r.open(INPUT));
+	ASSERT_TRUE(pl.start(SERVER, "quarvell:midi_in", r));
+
+	std::vector<Bytes> in, back = {{0x90, 0x3c, 0x64}, {0xb0, 0x07, 0x64}, {0xc0, 0x05},
+	    {0xe0, 0x00, 0x40}, {0xf2, 0x01, 0x02}, {0xf6}, {0xf8}, {0xfe}, {0x80, 0x3c, 0x00}};
+	std::mt19937 rng(6);
+	Bytes dump = {0xf0, 0x43, 0x00};
+	while (dump.size() < (16 << 10) - 1)
+		dump.push_back(static_cast<unsigned char>(rng() % 128));
+	dump.push_back(0xf7);
+	for (std::size_t i = 0; i < dump.size(); i += 256)
+		back.emplace_back(dump.begin() + i, dump.begin() + std::min(dump.size(), i + 256));
+	Bytes notes, played;
+	for (int i = 0; i < 300; i++) {
+		Bytes note = {0x91, static_cast<unsigned char>(i % 128), 1};
+		notes.insert(notes.end(), note.begin(), note.end());
+		in.push_back(note);
+	}
+	for (auto &e : back)
+		played.insert(played.end(), e.begin(), e.end());
+	pl.play(back);
+	ASSERT_TRUE(w.write(notes, 30, 10000));
+	mon.wait_events(in.size(), 30);
+	r.wait_bytes(played.size(), 30);
+	EXPECT_EQ(diff(mon.events, in, server_loses_cycles()), "");
+	// byte for byte, as no two messages in a row share a status for the
+	// sequencer to make running status of
+	Bytes got = r.bytes();
+	EXPECT_EQ(std::mismatch(got.begin(), got.end(), played.begin(), played.end()).first -
+	    got.begin(), static_cast<long>(played.size())) << hex(got).substr(0, 300);
+	ASSERT_TRUE(ends_well(q));
+}
+
+// The card pulled out while MIDI flows, into quarvell and, with -o, out
+// of it too: quarvell goes on, with empty cycles, and lets go of the card
+// at its stop; of its own it says only what it dropped.
+void
+pull_out_while_midi_flows(Device &t, Graph &graph, bool both)
+{
+	Proc q;
+	Monitor mon;
+	Writer w;
+	Reader r;
+	Player pl;
 	std::string log = in_build("device-gone.log");
-	ASSERT_TRUE(start(q, mon, w, faults(ENV, log)));
+	ASSERT_TRUE(t.start(q, mon, w, faults(ENV, log), both));
+	if (both) {
+		ASSERT_TRUE(r.open(INPUT));
+		ASSERT_TRUE(pl.start(SERVER, "quarvell:midi_in", r));
+		pl.per_cycle = 3;	// a note a cycle, for some seconds
+		pl.play(std::vector<Bytes>(5000, {0x92, 0x40, 0x00}));
+	}
 
 	// notes until the card goes, when the writes fail and w lets go
 	std::thread notes([&] {
@@ -176,6 +236,7 @@ TEST_F(Device, PulledOutWhileMidiFlows)
 		w.h = nullptr;
 	});
 	EXPECT_TRUE(mon.wait_events(10, 10)) << "no MIDI flowed";
+	EXPECT_TRUE(!both || r.wait_bytes(30, 10)) << "no MIDI flowed back";
 	std::atomic<bool> unbound{false};
 	std::thread pull([&] { plug("unbind"); unbound = true; });
 
@@ -190,22 +251,52 @@ TEST_F(Device, PulledOutWhileMidiFlows)
 	EXPECT_EQ((mon.update(), mon.events.size()), seen);
 
 	// it ends in order, and lets go of the card
-	ASSERT_TRUE(ends_well(q));
+	q.signal(SIGTERM);
+	ASSERT_TRUE(stops(q));
+	EXPECT_TRUE(q.exited_with(0)) << q.status << q.err;
+	std::istringstream lines(own(q));
+	for (std::string line; std::getline(lines, line);)
+		EXPECT_EQ(line.substr(line.find(" events")),
+		    " events from midi_in: the sndio port is gone");
 	EXPECT_TRUE(eventually([&] { return unbound.load(); }))
 	    << "the card is still held after quarvell ended";
 	pull.join();
 	EXPECT_TRUE(graph.gone("quarvell"));
 }
 
+TEST_F(Device, PulledOutWhileMidiFlows)
+{
+	pull_out_while_midi_flows(*this, graph, false);
+}
+
+TEST_F(Device, PulledOutWhileMidiFlowsBothWays)
+{
+	pull_out_while_midi_flows(*this, graph, true);
+}
+
 TEST_F(Device, AbsentOrBusyAtStart)
 {
 	// no card 7; and card 0's first device held by others: each of its
-	// 16 inputs, where a keyboard's has one
-	std::vector<int> held;
-	for (int fd; held.size() < 64 &&
-	    (fd = open("/dev/snd/midiC0D0", O_RDONLY | O_NONBLOCK | O_CLOEXEC)) >= 0;)
-		held.push_back(fd);
-	ASSERT_EQ(errno, EBUSY) << "after " << held.size() << " opens";
+	// 16 inputs, where a keyboard's has one; its outputs held, quarvell -o
+	// cannot have it both ways, as with a keyboard that has no MIDI out
+	auto hold = [](int how) {
+		std::vector<int> held;
+		for (int fd; held.size() < 64 &&
+		    (fd = open("/dev/snd/midiC0D0", how | O_NONBLOCK | O_CLOEXEC)) >= 0;)
+			held.push_back(fd);
+		EXPECT_EQ(errno, EBUSY) << "after " << held.size() << " opens";
+		return held;
+	};
+	std::vector<int> held = hold(O_WRONLY);
+	{
+		Proc q;
+		start_quarvell(q, ENV, {"-o", "-p", DEVICE});
+		ASSERT_TRUE(q.wait(10));
+		EXPECT_TRUE(q.exited_with(1)) << q.status;
+		EXPECT_EQ(own(q), "couldn't open sndio port: " + std::string(DEVICE) + "\n") << q.err;
+	}
+	std::vector<int> inputs = hold(O_RDONLY);
+	held.insert(held.end(), inputs.begin(), inputs.end());
 	for (std::string port : {"rmidi/7", DEVICE}) {
 		SCOPED_TRACE(port);
 		Proc q;

@@ -13,6 +13,11 @@
 //                       the process right after libdb, in jack_client_open,
 //                       has taken the first lock of libjack's metadata
 //                       database ("db"), where a kill leaves it locked
+//   QF_INPUT_ONLY=1     mio_open fails for output, as on a port that
+//                       only sends
+//   QF_WRITE_RATE=n     mio_write takes at most n bytes a second, as a
+//                       DIN port does some 3125; on a blocking handle
+//                       it waits until it may take them all
 //   QF_OWN=path         write into path (emptied first) what the program
 //                       itself writes on standard output or error, by
 //                       libc or libstdc++ or write(2); what another
@@ -27,6 +32,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/auxv.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -255,14 +261,41 @@ pthread_mutex_lock(pthread_mutex_t *m)
 	return r;
 }
 
+bool blocking;
+
 struct mio_hdl *
 mio_open(const char *port, unsigned mode, int nbio)
 {
 	log_call("mio_open", port);
-	struct mio_hdl *h = real<struct mio_hdl *(*)(const char *, unsigned,
-	    int)>("mio_open")(port, mode, nbio);
+	blocking = nbio == 0;
+	struct mio_hdl *h = (mode & MIO_OUT) && is("QF_INPUT_ONLY", "1") ? nullptr :
+	    real<struct mio_hdl *(*)(const char *, unsigned, int)>("mio_open")(port, mode, nbio);
 	raise_both("mio_open");
 	return h;
+}
+
+size_t
+mio_write(struct mio_hdl *h, const void *buf, size_t n)
+{
+	static double start = -1, taken;
+	const char *rate = std::getenv("QF_WRITE_RATE");
+	auto write = real<size_t (*)(struct mio_hdl *, const void *, size_t)>("mio_write");
+	if (rate == nullptr)
+		return write(h, buf, n);
+	struct timespec ts;
+	for (;;) {
+		clock_gettime(CLOCK_MONOTONIC, &ts);
+		double t = ts.tv_sec + ts.tv_nsec / 1e9;
+		if (start < 0)
+			start = t;
+		double may = (t - start) * std::atof(rate) - taken;
+		if (!blocking || may >= n) {
+			n = write(h, buf, may < n ? static_cast<size_t>(may) : n);
+			taken += n;
+			return n;
+		}
+		poll(nullptr, 0, 1);
+	}
 }
 
 int

@@ -28,11 +28,13 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
 #include <jack/jack.h>
+#include <jack/midiport.h>
 #include <sndio.h>
 
 extern char **environ;
@@ -882,6 +884,154 @@ struct Monitor {
 
 	~Monitor() { stop(); }
 };
+
+// Reads a sndio port, as a synth would, into got; lets go of it once it
+// has gone, as a card pulled out is held until its last reader has.
+struct Reader {
+	struct mio_hdl *h = nullptr;
+	std::thread t;
+	std::atomic<bool> done{false};
+	std::mutex mu;
+	Bytes got;
+
+	bool open(const std::string &port)
+	{
+		if ((h = mio_open(port.c_str(), SNDIO_MODE, 1)) == nullptr)
+			return false;
+		t = std::thread([this] {
+			unsigned char b[4096];
+			std::vector<struct pollfd> pfd(mio_nfds(h));
+			while (!done && !mio_eof(h)) {
+				std::size_t n = mio_read(h, b, sizeof b);
+				std::lock_guard<std::mutex> lock(mu);
+				got.insert(got.end(), b, b + n);
+				if (n == 0)
+					poll(pfd.data(), mio_pollfd(h, pfd.data(), POLLIN), 10);
+			}
+			if (mio_eof(h)) {
+				mio_close(h);
+				h = nullptr;
+			}
+		});
+		return true;
+	}
+
+	Bytes bytes()
+	{
+		std::lock_guard<std::mutex> lock(mu);
+		return got;
+	}
+
+	bool wait_bytes(std::size_t n, double seconds)
+	{
+		return eventually([&] { return bytes().size() >= n; }, seconds);
+	}
+
+	void clear()
+	{
+		std::lock_guard<std::mutex> lock(mu);
+		got.clear();
+	}
+
+	~Reader()
+	{
+		done = true;
+		if (t.joinable())
+			t.join();
+		if (h != nullptr)
+			mio_close(h);
+	}
+};
+
+// A JACK client that plays events into a port, as a sequencer would: each
+// cycle the next ones, each whole, per_cycle bytes of them at most.
+struct Player {
+	jack_client_t *c = nullptr;
+	jack_port_t *port = nullptr;
+	std::mutex mu;
+	std::vector<Bytes> events;
+	std::size_t next = 0, per_cycle = 128;
+
+	static int process(jack_nframes_t n, void *arg)
+	{
+		auto *p = static_cast<Player *>(arg);
+		void *buf = jack_port_get_buffer(p->port, n);
+		jack_midi_clear_buffer(buf);
+		std::unique_lock<std::mutex> lock(p->mu, std::try_to_lock);
+		for (std::size_t used = 0; lock && p->next < p->events.size(); p->next++) {
+			Bytes &e = p->events[p->next];
+			if ((used > 0 && used + e.size() > p->per_cycle) ||
+			    jack_midi_event_write(buf, 0, e.data(), e.size()) != 0)
+				break;
+			used += e.size();
+		}
+		return 0;
+	}
+
+	void play(const std::vector<Bytes> &more)
+	{
+		std::lock_guard<std::mutex> lock(mu);
+		events.insert(events.end(), more.begin(), more.end());
+	}
+
+	// Plays into port until r reads a controller: PipeWire shows a link
+	// some cycles before data flows through it.
+	testing::AssertionResult start(const std::string &server, const std::string &to,
+	    Reader &r)
+	{
+		c = open_client("player", server);
+		if (c == nullptr)
+			return testing::AssertionFailure() << "no player client";
+		port = jack_port_register(c, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+		jack_set_process_callback(c, process, this);
+		if (port == nullptr || jack_activate(c) != 0 || !eventually([&] {
+			return jack_connect(c, jack_port_name(port), to.c_str()) == 0; }))
+			return testing::AssertionFailure() << "player not connected to " << to;
+		for (unsigned char n = 0; n < 100 && r.bytes().empty(); n++) {
+			play({{0xbf, 0x66, n}});
+			eventually([&] { return !r.bytes().empty(); }, 0.1);
+		}
+		bool through = eventually([&] { return !r.bytes().empty(); }, 10);
+		sleep_ms(50);
+		r.clear();
+		return through ? testing::AssertionSuccess() :
+		    testing::AssertionFailure() << "no controller played came through";
+	}
+
+	~Player()
+	{
+		if (c != nullptr)
+			jack_client_close(c);
+	}
+};
+
+// b as the messages it holds: running status expanded, a real-time byte
+// on its own, a SysEx up to its F7 whole.
+inline std::vector<Bytes>
+messages(const Bytes &b)
+{
+	std::vector<Bytes> m;
+	unsigned char running = 0;
+	for (unsigned char c : b) {
+		if (c >= 0xf8) {
+			m.push_back({c});
+		} else if (c >= 0x80) {
+			bool open = !m.empty() && m.back()[0] == 0xf0 && m.back().back() != 0xf7;
+			running = c < 0xf0 ? c : 0;
+			if (!open || c != 0xf7)
+				m.push_back({});
+			m.back().push_back(c);
+		} else {
+			bool full = m.empty() || m.back()[0] >= 0xf8 ||
+			    (m.back()[0] < 0xf0 && m.back().size() == (m.back()[0] >> 5 == 6 ? 2u : 3u));
+			if (full && running != 0)
+				m.push_back({running});
+			if (!m.empty())
+				m.back().push_back(c);
+		}
+	}
+	return m;
+}
 
 inline std::string
 hex(const Bytes &b)

@@ -3,7 +3,7 @@
 # README show the same command line.
 cd "$(dirname "$0")/.." || exit 1
 top=.
-synopsis='quarvell [-h] [-p mio_port] [-n jack_client_name]'
+synopsis='quarvell [-h] [-o] [-p mio_port] [-n jack_client_name]'
 status=0
 
 # mandoc also looks each Xr up in the machine's manuals: it misses those
