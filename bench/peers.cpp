@@ -49,6 +49,8 @@
 #include <jack/jack.h>
 #include <jack/midiport.h>
 
+#include "percentile.h"
+
 namespace {
 
 constexpr int PLAYED = 1000;		// notes 3 to 9 ms apart, as played
@@ -139,15 +141,6 @@ one_message(const unsigned char *p, std::size_t n)
 	std::size_t len = s >= 0xf8 || s == 0xf6 ? 1 : s == 0xf1 || s == 0xf3 ||
 	    (s & 0xe0) == 0xc0 ? 2 : 3;
 	return n == len && std::all_of(p + 1, p + n, [](unsigned char b) { return b < 0x80; });
-}
-
-double
-percentile(std::vector<double> v, double p)
-{
-	if (v.empty())
-		return 0;
-	std::sort(v.begin(), v.end());
-	return v[std::min(v.size() - 1, static_cast<std::size_t>(p * v.size()))];
 }
 
 // CPU time (utime and stime) of a process, in ns; 0 for pid 0
@@ -456,6 +449,13 @@ figures(const char *name, int ch, int sent, bool back)
 		else if (!back && capture.frame[i] >= 0)
 			lat.push_back((capture.frame[i] - frame_at(written[i])) / frames_per_period);
 	}
+	// the first few that did not come, for a look at why
+	for (int k = 0, shown = 0; k < sent && shown < 10; k++) {
+		std::size_t i = ch * MAX_NOTES + k;
+		if (back ? came[i] == 0 : capture.frame[i] < 0)
+			std::fprintf(stderr, "%s: note %d of %d did not come%s\n", name, k, sent,
+			    ++shown == 10 ? ", nor others" : "");
+	}
 	char out[160];
 	std::snprintf(out, sizeof out, " %s_n=%zu/%d %s_p50=%.2f %s_p99=%.2f %s_max=%.2f",
 	    name, lat.size(), sent, name, percentile(lat, 0.5), name, percentile(lat, 0.99),
@@ -512,8 +512,7 @@ forward(pid_t bridge, pid_t jackd)
 
 	send_notes(CH_BURST, 0, BURST);
 	wait_for(count(CH_BURST), BURST);
-	out += " burst=" + std::to_string(capture.n[CH_BURST]) + "/" + std::to_string(BURST);
-	capture.scan();
+	out += figures("burst", CH_BURST, BURST, false);
 	out += " events=" + std::to_string(capture.scanned) + " not_one=" +
 	    std::to_string(capture.not_one) + " wrong=" + std::to_string(capture.wrong);
 	return out;
@@ -569,8 +568,7 @@ backward()
 
 	play_back(CH_BURST, std::vector<std::int64_t>(BURST, 0));
 	wait_for(count(CH_BURST), BURST);
-	return out + " back_burst=" + std::to_string(came_n[CH_BURST]) + "/" +
-	    std::to_string(BURST);
+	return out + figures("back_burst", CH_BURST, BURST, true);
 }
 
 // the first port other than ours with flags whose name or alias
@@ -677,7 +675,12 @@ main(int argc, char **argv)
 		out += backward();
 		connect(mine_out, playback_port, false);
 	}
-	std::printf("%s\n", out.c_str() + 1);
+	// cycles that came over half a period late: the server's trouble
+	std::size_t n = n_cycles, late = 0;
+	double period_ns = frames_per_period / jack_get_sample_rate(client) * 1e9;
+	for (std::size_t i = 1; i < n; i++)
+		late += cycles[i].ns - cycles[i - 1].ns > 1.5 * period_ns;
+	std::printf("%s cycles=%zu late=%zu\n", out.c_str() + 1, n, late);
 	std::fflush(stdout);
 	jack_client_close(client);
 	// the reader is still in read(2)

@@ -41,6 +41,7 @@
 #include <sndio.h>
 
 #include "../src/quarvell.h"
+#include "percentile.h"
 
 extern char **environ;
 
@@ -105,15 +106,6 @@ now_us()
 	struct timespec ts;
 	clock_gettime(CLOCK_MONOTONIC, &ts);
 	return ts.tv_sec * 1e6 + ts.tv_nsec / 1e3;
-}
-
-double
-percentile(std::vector<double> v, double p)
-{
-	if (v.empty())
-		return 0;
-	std::sort(v.begin(), v.end());
-	return v[std::min(v.size() - 1, static_cast<std::size_t>(p * v.size()))];
 }
 
 [[noreturn]] void
