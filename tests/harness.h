@@ -1077,6 +1077,33 @@ diff(const std::vector<Event> &got, const std::vector<Bytes> &want, bool lossy =
 	return s.str();
 }
 
+// Says where got, the bytes a sndio reader took, first differs from the
+// events played, one after the other, or "" when it does not.  Where the
+// server loses whole cycles of a reader (lossy), events may be missing:
+// missing counts them.
+inline std::string
+diff_played(const Bytes &got, const std::vector<Bytes> &played, bool lossy = false,
+    std::size_t *missing = nullptr)
+{
+	std::size_t at = 0, lost = 0, i = 0;
+	for (; i < played.size(); i++) {
+		const Bytes &e = played[i];
+		if (got.size() - at >= e.size() && std::equal(e.begin(), e.end(), got.begin() + at))
+			at += e.size();
+		else if (lossy)
+			lost++;
+		else
+			break;
+	}
+	if (missing != nullptr)
+		*missing = lost;
+	if (at == got.size() && i == played.size())
+		return "";
+	return "got " + std::to_string(got.size()) + " bytes; event " + std::to_string(i) +
+	    " of " + std::to_string(played.size()) + " differs at byte " + std::to_string(at) +
+	    ": " + hex(Bytes(got.begin() + at, got.begin() + std::min(got.size(), at + 12)));
+}
+
 // A generated stream of valid MIDI: notes, controllers, SysEx of many
 // sizes (some over 256 bytes) and real-time bytes between messages.  The
 // events quarvell makes of it go into events: one a message, a long SysEx
