@@ -1005,34 +1005,6 @@ struct Player {
 	}
 };
 
-// b as the messages it holds: running status expanded, a real-time byte
-// on its own, a SysEx up to its F7 whole.
-inline std::vector<Bytes>
-messages(const Bytes &b)
-{
-	std::vector<Bytes> m;
-	unsigned char running = 0;
-	for (unsigned char c : b) {
-		if (c >= 0xf8) {
-			m.push_back({c});
-		} else if (c >= 0x80) {
-			bool open = !m.empty() && m.back()[0] == 0xf0 && m.back().back() != 0xf7;
-			running = c < 0xf0 ? c : 0;
-			if (!open || c != 0xf7)
-				m.push_back({});
-			m.back().push_back(c);
-		} else {
-			bool full = m.empty() || m.back()[0] >= 0xf8 ||
-			    (m.back()[0] < 0xf0 && m.back().size() == (m.back()[0] >> 5 == 6 ? 2u : 3u));
-			if (full && running != 0)
-				m.push_back({running});
-			if (!m.empty())
-				m.back().push_back(c);
-		}
-	}
-	return m;
-}
-
 inline std::string
 hex(const Bytes &b)
 {
