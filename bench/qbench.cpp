@@ -2,6 +2,8 @@
 //
 //	qbench cycle sndio_port quarvell_binary
 //	qbench throughput sndio_port quarvell_binary
+//	qbench back sndio_port quarvell_binary
+//	qbench throughput-back sndio_port quarvell_binary
 //
 // cycle prints one row for the server's period:
 // 1. the cost of forward_midi with no input, run in a client of our own,
@@ -16,6 +18,11 @@
 // 3. the time from SIGTERM to the exit of quarvell.
 // throughput prints the highest paced rate at which 1 MB still arrives
 // byte-exact through quarvell.
+// back prints a row for the way back, -o: the idle cost of forward_midi
+// and play_back against forward_midi alone, in rounds that take turns, and
+// the latency from a JACK client's write into quarvell -o to a sndio
+// reader; throughput-back the highest paced rate at which 1 MB written by
+// a JACK client still arrives byte-exact at a sndio reader.
 #include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
@@ -45,13 +52,16 @@
 
 extern char **environ;
 
-// the bridge state that forward_midi reads
+// the bridge state that forward_midi and play_back read
 const char *mio_port;
 const char *jack_client_name = "bench_bridge";
+bool both_ways;
 unsigned char *midi_buf;
 struct mio_hdl *midi_in;
 jack_client_t *client;
 jack_port_t *out_port;
+unsigned char *back_buf;
+jack_port_t *in_port;
 
 void release_all() {}
 
@@ -159,6 +169,8 @@ timed_forward(jack_nframes_t nframes, void *)
 	in_forward = true;
 	double t = now_us();
 	forward_midi(nframes, nullptr);
+	if (in_port != nullptr)
+		play_back(nframes);
 	t = now_us() - t;
 	in_forward = false;
 	if (!dense) {
@@ -220,7 +232,7 @@ callback_client(const char *name, JackProcessCallback cb, jack_port_t **port)
 // cold, and pays for libjack's and libsndio's code for all three: the
 // rounds take turns.
 void
-measure_callbacks(int turn)
+measure_callbacks(int turn, bool both = false)
 {
 	int sv[2];
 	if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0)
@@ -229,7 +241,8 @@ measure_callbacks(int turn)
 	fcntl(empty_socket, F_SETFL, O_NONBLOCK);
 
 	midi_buf = static_cast<unsigned char *>(std::malloc(MIDI_BUF_SIZE));
-	midi_in = mio_open(mio_port, MIO_IN, 1);
+	back_buf = static_cast<unsigned char *>(std::malloc(BACK_BUF_SIZE));
+	midi_in = mio_open(mio_port, both ? MIO_IN | MIO_OUT : MIO_IN, 1);
 	mio_limit_in = mio_open(mio_port, MIO_IN, 1);
 	if (midi_in == nullptr || mio_limit_in == nullptr)
 		die("couldn't open sndio port");
@@ -239,6 +252,9 @@ measure_callbacks(int turn)
 		switch ((turn + i) % 3) {
 		case 0:
 			c[i] = client = callback_client("bench_bridge", timed_forward, &out_port);
+			if (both && (in_port = jack_port_register(client, "midi_in",
+			    JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0)) == nullptr)
+				die("couldn't register midi_in");
 			break;
 		case 1:
 			c[i] = callback_client("bench_limit", timed_limit, &limit_port);
@@ -256,11 +272,13 @@ measure_callbacks(int turn)
 		poll(nullptr, 0, 50);
 	for (jack_client_t *k : c)
 		jack_client_close(k);
+	in_port = nullptr;
 	mio_close(midi_in);
 	mio_close(mio_limit_in);
 	close(sv[0]);
 	close(sv[1]);
 	std::free(midi_buf);
+	std::free(back_buf);
 	for (Timing *t : {&bridge_time, &limit_time, &mio_time})
 		t->all.insert(t->all.end(), t->us.begin(), t->us.end());
 }
@@ -351,10 +369,11 @@ receive(jack_nframes_t nframes, void *)
 }
 
 pid_t
-spawn_bridge(const char *bin)
+spawn_bridge(const char *bin, bool both = false)
 {
 	pid_t pid;
-	char *argv[] = {const_cast<char *>(bin), nullptr};
+	char o[] = "-o";
+	char *argv[] = {const_cast<char *>(bin), both ? o : nullptr, nullptr};
 	if (posix_spawn(&pid, bin, nullptr, nullptr, argv, environ) != 0)
 		die("couldn't start quarvell");
 	return pid;
@@ -468,6 +487,167 @@ arrives_whole(const char *bin, double bytes_per_second)
 	    std::equal(data.begin(), data.end(), received.begin());
 }
 
+// 4. the way back: a JACK client writes into quarvell -o, a sndio reader
+// reads what comes out of the port
+
+jack_port_t *tx_port;
+std::atomic<int> tx_note{-1};		// latency: the message to write next
+std::vector<unsigned char> tx_data;	// throughput: what to write, paced
+std::size_t tx_per_cycle;
+std::atomic<std::size_t> tx_done;
+std::vector<double> tx_time(MESSAGES);
+
+int
+transmit(jack_nframes_t nframes, void *)
+{
+	void *buf = jack_port_get_buffer(tx_port, nframes);
+	jack_midi_clear_buffer(buf);
+	int k = tx_note.exchange(-1);
+	if (k >= 0) {
+		unsigned char msg[3] = {0x90, static_cast<unsigned char>(k & 0x7f),
+		    static_cast<unsigned char>(k >> 7)};
+		tx_time[k] = jack_get_time();
+		jack_midi_event_write(buf, 0, msg, sizeof msg);
+	}
+	std::size_t i = tx_done, end = std::min(tx_data.size(), i + tx_per_cycle);
+	for (; i + 3 <= end && jack_midi_event_write(buf, 0, &tx_data[i], 3) == 0; i += 3)
+		;
+	tx_done = i;
+	return 0;
+}
+
+// A blocking reader of the sndio port, on a thread of its own: each byte
+// into received, each message's arrival into arrival.
+struct SndioReader {
+	struct mio_hdl *h;
+	std::atomic<bool> done{false};
+	std::thread t;
+
+	SndioReader()
+	{
+		if ((h = mio_open(mio_port, MIO_IN, 1)) == nullptr)
+			die("couldn't open the sndio port for reading");
+		received_n = 0;
+		arrived = 0;
+		std::fill(arrival.begin(), arrival.end(), 0);
+		t = std::thread([this] {
+			unsigned char b[4096];
+			struct pollfd pfd[4];
+			while (!done) {
+				std::size_t n = mio_read(h, b, sizeof b), at = received_n;
+				double now = jack_get_time();
+				if (n == 0) {
+					poll(pfd, mio_pollfd(h, pfd, POLLIN), 10);
+					continue;
+				}
+				n = std::min(n, received.size() - at);
+				std::copy(b, b + n, received.begin() + at);
+				received_n = at + n;
+				// the notes this read completed, numbered 90 lo hi
+				for (std::size_t j = at - at % 3; j + 3 <= at + n; j += 3) {
+					int k = received[j + 1] | received[j + 2] << 7;
+					if (received[j] == 0x90 && k < MESSAGES) {
+						arrival[k] = now;
+						arrived++;
+					}
+				}
+			}
+		});
+	}
+
+	~SndioReader()
+	{
+		done = true;
+		t.join();
+		mio_close(h);
+	}
+};
+
+// quarvell -o and a client that writes into its midi_in, until a note
+// comes out of the port
+jack_client_t *
+start_back_chain(const char *bin, pid_t *pid)
+{
+	*pid = spawn_bridge(bin, true);
+	jack_client_t *tx = open_client("bench_tx");
+	tx_port = jack_port_register(tx, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+	jack_set_process_callback(tx, transmit, nullptr);
+	if (tx_port == nullptr || jack_activate(tx) != 0)
+		die("couldn't start the writing client");
+	wait_for_port(tx, "quarvell:midi_in");
+	for (int i = 0; jack_connect(tx, jack_port_name(tx_port), "quarvell:midi_in") != 0; i++) {
+		if (i > 2000 || waitpid(*pid, nullptr, WNOHANG) == *pid)
+			die("couldn't connect to quarvell:midi_in");
+		poll(nullptr, 0, 5);
+	}
+	for (int i = 0; received_n == 0; i++) {
+		if (i > 1000)
+			die("nothing came back through quarvell -o");
+		tx_note = MESSAGES - 1;
+		poll(nullptr, 0, 10);
+	}
+	return tx;
+}
+
+std::vector<double>
+measure_back_latency(const char *bin, double period_us)
+{
+	pid_t pid;
+	SndioReader r;
+	jack_client_t *tx = start_back_chain(bin, &pid);
+	poll(nullptr, 0, 100);
+	arrived = 0;
+	std::srand(7);
+	for (int k = 0; k < MESSAGES - 1; k++) {
+		poll(nullptr, 0, 2 + std::rand() % 4);	// any phase of the cycle
+		tx_note = k;
+	}
+	for (int i = 0; arrived < MESSAGES - 1 && i < 200; i++)
+		poll(nullptr, 0, 10);
+	stop_chain(tx, pid);
+	std::vector<double> periods;
+	for (int k = 0; k < MESSAGES - 1; k++)
+		if (arrival[k] > 0 && tx_time[k] > 0)
+			periods.push_back((arrival[k] - tx_time[k]) / period_us);
+	return periods;
+}
+
+// 1 MB of notes written by a JACK client at a paced rate: true if it all
+// came out of the port byte-exact
+bool
+arrives_back_whole(const char *bin, double bytes_per_second, double period_us)
+{
+	constexpr std::size_t SIZE = (1 << 20) - 1;
+	tx_data.assign(SIZE, 0);
+	for (std::size_t i = 0; i < SIZE; i += 3) {
+		tx_data[i] = 0x90;
+		tx_data[i + 1] = i / 3 % 128;
+		tx_data[i + 2] = i / 384 % 128;
+	}
+	pid_t pid;
+	SndioReader r;
+	tx_per_cycle = 0;
+	tx_done = SIZE;
+	jack_client_t *tx = start_back_chain(bin, &pid);
+	poll(nullptr, 0, 100);
+	received_n = 0;
+	tx_done = 0;
+	tx_per_cycle = std::max<std::size_t>(1, bytes_per_second * period_us / 1e6 / 3) * 3;
+	while (tx_done < SIZE)
+		poll(nullptr, 0, 10);
+	for (std::size_t seen = 0; received_n != seen; poll(nullptr, 0, 200))
+		seen = received_n;
+	// before the stop, which ends the notes left sounding
+	std::size_t got = received_n;
+	stop_chain(tx, pid);
+	if (std::getenv("QBENCH_DEBUG"))
+		std::fprintf(stderr, "back rate %.0f: %zu of %zu bytes, first difference %zu\n",
+		    bytes_per_second, got, SIZE,
+		    std::mismatch(tx_data.begin(), tx_data.end(), received.begin()).first -
+		    tx_data.begin());
+	return got == SIZE && std::equal(tx_data.begin(), tx_data.end(), received.begin());
+}
+
 // 3. SIGTERM to exit
 
 std::vector<double>
@@ -496,7 +676,8 @@ int
 main(int argc, char **argv)
 {
 	if (argc != 4)
-		die("usage: qbench cycle|throughput sndio_port quarvell_binary");
+		die("usage: qbench cycle|throughput|back|throughput-back sndio_port "
+		    "quarvell_binary");
 	std::string mode = argv[1];
 	mio_port = argv[2];
 	const char *bin = argv[3];
@@ -507,6 +688,35 @@ main(int argc, char **argv)
 	jack_client_close(probe);
 	double period_us = frames / rate * 1e6;
 
+	if (mode == "back") {
+		// the bridge client with -o and without, taking turns
+		std::vector<double> plain, both;
+		for (int r = 0; r < 2 * ROUNDS; r++) {
+			bridge_time.all.clear();
+			measure_callbacks(r / 2 % 3, r % 2);
+			(r % 2 ? both : plain).insert((r % 2 ? both : plain).end(),
+			    bridge_time.all.begin(), bridge_time.all.end());
+		}
+		std::vector<double> lat = measure_back_latency(bin, period_us);
+		double p50 = percentile(plain, 0.5), b50 = percentile(both, 0.5);
+		std::printf("%6.0f %6.3f ms  %5.2f %5.2f us (%.2fx)  %5.2f %5.2f us  %ld  %4zu  "
+		    "%.2f / %.2f\n", frames, period_us / 1000, p50, b50, b50 / p50,
+		    percentile(plain, 0.99), percentile(both, 0.99), allocations.load(),
+		    lat.size(), percentile(lat, 0.5), percentile(lat, 0.99));
+		return 0;
+	}
+	if (mode == "throughput-back") {
+		// doubling, then halving the step twice between the last rate
+		// that held and the first that did not
+		double best = 0, r = 16e3;
+		for (; r <= 4.2e6 && arrives_back_whole(bin, r, period_us); r *= 2)
+			best = r;
+		for (double step = best / 2; best > 0 && r <= 4.2e6 && step >= best / 4; step /= 2)
+			if (arrives_back_whole(bin, best + step, period_us))
+				best += step;
+		std::printf("%.0f KB/s\n", best / 1000);
+		return 0;
+	}
 	if (mode == "throughput") {
 		// 16 KB/s doubling up to 4 MB/s; 3.1 KB/s is the MIDI wire rate
 		double best = 0;

@@ -13,8 +13,6 @@
 //                       the process right after libdb, in jack_client_open,
 //                       has taken the first lock of libjack's metadata
 //                       database ("db"), where a kill leaves it locked
-//   QF_INPUT_ONLY=1     mio_open fails for output, as on a port that
-//                       only sends
 //   QF_WRITE_RATE=n     mio_write takes at most n bytes a second, as a
 //                       DIN port does some 3125; on a blocking handle
 //                       it waits until it may take them all
@@ -268,8 +266,8 @@ mio_open(const char *port, unsigned mode, int nbio)
 {
 	log_call("mio_open", port);
 	blocking = nbio == 0;
-	struct mio_hdl *h = (mode & MIO_OUT) && is("QF_INPUT_ONLY", "1") ? nullptr :
-	    real<struct mio_hdl *(*)(const char *, unsigned, int)>("mio_open")(port, mode, nbio);
+	struct mio_hdl *h = real<struct mio_hdl *(*)(const char *, unsigned,
+	    int)>("mio_open")(port, mode, nbio);
 	raise_both("mio_open");
 	return h;
 }

@@ -1005,34 +1005,6 @@ struct Player {
 	}
 };
 
-// b as the messages it holds: running status expanded, a real-time byte
-// on its own, a SysEx up to its F7 whole.
-inline std::vector<Bytes>
-messages(const Bytes &b)
-{
-	std::vector<Bytes> m;
-	unsigned char running = 0;
-	for (unsigned char c : b) {
-		if (c >= 0xf8) {
-			m.push_back({c});
-		} else if (c >= 0x80) {
-			bool open = !m.empty() && m.back()[0] == 0xf0 && m.back().back() != 0xf7;
-			running = c < 0xf0 ? c : 0;
-			if (!open || c != 0xf7)
-				m.push_back({});
-			m.back().push_back(c);
-		} else {
-			bool full = m.empty() || m.back()[0] >= 0xf8 ||
-			    (m.back()[0] < 0xf0 && m.back().size() == (m.back()[0] >> 5 == 6 ? 2u : 3u));
-			if (full && running != 0)
-				m.push_back({running});
-			if (!m.empty())
-				m.back().push_back(c);
-		}
-	}
-	return m;
-}
-
 inline std::string
 hex(const Bytes &b)
 {
@@ -1075,6 +1047,33 @@ diff(const std::vector<Event> &got, const std::vector<Bytes> &want, bool lossy =
 	if (i < want.size())
 		s << "\n want " << hex(want[i]);
 	return s.str();
+}
+
+// Says where got, the bytes a sndio reader took, first differs from the
+// events played, one after the other, or "" when it does not.  Where the
+// server loses whole cycles of a reader (lossy), events may be missing:
+// missing counts them.
+inline std::string
+diff_played(const Bytes &got, const std::vector<Bytes> &played, bool lossy = false,
+    std::size_t *missing = nullptr)
+{
+	std::size_t at = 0, lost = 0, i = 0;
+	for (; i < played.size(); i++) {
+		const Bytes &e = played[i];
+		if (got.size() - at >= e.size() && std::equal(e.begin(), e.end(), got.begin() + at))
+			at += e.size();
+		else if (lossy)
+			lost++;
+		else
+			break;
+	}
+	if (missing != nullptr)
+		*missing = lost;
+	if (at == got.size() && i == played.size())
+		return "";
+	return "got " + std::to_string(got.size()) + " bytes; event " + std::to_string(i) +
+	    " of " + std::to_string(played.size()) + " differs at byte " + std::to_string(at) +
+	    ": " + hex(Bytes(got.begin() + at, got.begin() + std::min(got.size(), at + 12)));
 }
 
 // A generated stream of valid MIDI: notes, controllers, SysEx of many
